@@ -1,0 +1,103 @@
+#!/usr/bin/python3
+"""Boots the real-stack guest once with a job and waits for it to power off.
+
+The job is a shell command run inside the guest once bluetoothd and the emulated sensor
+are up; it writes its results into OUT_DIR, which the guest mounts at /out. The serial
+console, each line stamped with host seconds since the start, goes to OUT_DIR/serial.log.
+
+usage: boot.py BUILD_DIR OUT_DIR JOB [--env NAME=VALUE ...] [--timeout S] [--echo]
+Exit status: the job's, or 125 when the guest did not report one.
+"""
+import argparse
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.realpath(__file__))
+
+
+def kvm_usable():
+    """KVM only where the host really has it: a nested, non-VMX /dev/kvm hangs Debian's kernel."""
+    if not os.access('/dev/kvm', os.R_OK | os.W_OK):
+        return False
+    with open('/proc/cpuinfo') as f:
+        flags = f.read()
+    return re.search(r'\b(vmx|svm)\b', flags) is not None and 'kvm_pvm' not in open('/proc/modules').read()
+
+
+def qemu_command(vm_dir, out_dir, accel):
+    kver = open(os.path.join(vm_dir, 'kernel', 'KVER')).read().strip()
+    append = ' '.join([
+        'console=ttyS0', 'panic=-1', 'quiet', 'loglevel=4',
+        'KROOT=' + os.path.join(vm_dir, 'kernel'),
+        'GUESTINIT=' + os.path.join(HERE, 'guest-init.sh'),
+    ])
+    if accel == 'kvm':
+        cpu = ['-enable-kvm', '-cpu', 'host']
+    else:
+        cpu = ['-accel', 'tcg', '-cpu', 'max']
+    return ['qemu-system-x86_64', *cpu, '-m', '1024', '-smp', '2',
+            '-nodefaults', '-display', 'none', '-no-reboot', '-serial', 'stdio',
+            '-kernel', os.path.join(vm_dir, 'kernel', 'boot', 'vmlinuz'),
+            '-initrd', os.path.join(vm_dir, 'initramfs.cpio.gz'),
+            '-append', append,
+            '-virtfs', 'local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap',
+            '-virtfs', 'local,path=%s,mount_tag=out,security_model=none' % out_dir]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('build_dir')
+    parser.add_argument('out_dir')
+    parser.add_argument('job')
+    parser.add_argument('--env', action='append', default=[])
+    parser.add_argument('--timeout', type=float, default=280)
+    parser.add_argument('--echo', action='store_true', help='copy the serial console to stdout')
+    args = parser.parse_args()
+
+    vm_dir = os.path.join(os.path.realpath(args.build_dir), 'real-stack-vm')
+    out_dir = os.path.realpath(args.out_dir)
+    shutil.rmtree(out_dir, ignore_errors=True)
+    os.makedirs(out_dir)
+    with open(os.path.join(out_dir, 'job.env'), 'w') as f:
+        f.write('JOB=%s\n' % shlex.quote(args.job))
+        for pair in args.env:
+            name, value = pair.split('=', 1)
+            f.write('%s=%s\n' % (name, shlex.quote(value)))
+
+    accel = 'kvm' if kvm_usable() else 'tcg'
+    command = qemu_command(vm_dir, out_dir, accel)
+    start = time.monotonic()
+    qemu = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            stdin=subprocess.DEVNULL)
+    job_status = None
+    watchdog = threading.Timer(args.timeout, qemu.kill)
+    watchdog.start()
+    with open(os.path.join(out_dir, 'serial.log'), 'w') as serial:
+        serial.write('# accel=%s\n' % accel)
+        for raw in qemu.stdout:
+            line = raw.decode('utf-8', 'replace').rstrip('\r\n')
+            stamped = '%8.3f %s' % (time.monotonic() - start, line)
+            serial.write(stamped + '\n')
+            serial.flush()
+            if args.echo:
+                print(stamped, flush=True)
+            found = re.search(r'GUEST-EXIT rc=(\d+)', line)
+            if found:
+                job_status = int(found.group(1))
+            if 'GUEST-FAIL' in line:
+                print(stamped, file=sys.stderr, flush=True)
+    qemu.wait()
+    watchdog.cancel()
+    print('boot: guest ran %.1f s (%s), job status %s' % (time.monotonic() - start, accel, job_status),
+          file=sys.stderr)
+    return 125 if job_status is None else job_status
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,78 @@
+#!/bin/bash
+# Guest PID 1 after the initramfs: root is the host's / (read-only) under a tmpfs overlay,
+# /out is the host's output folder. Brings up the real stack (hci_vhci, the system bus,
+# btvirt's two LE controllers, bluetoothd, the emulated sensor on hci1), runs the job
+# that the host wrote into /out/job.env, and powers off.
+# job.env sets JOB (the command) and may set DBUS_MONITOR=1 and BTD_DEBUG=1.
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export LANG=C.UTF-8
+HERE=$(dirname "$(realpath "$0")")
+up() { cut -d' ' -f1 /proc/uptime; }
+stage() { echo "STAGE $* up=$(up)"; }
+finish() {
+    echo "GUEST-EXIT rc=$1 up=$(up)"
+    [ -n "${SENSOR_PID:-}" ] && kill "$SENSOR_PID" 2>/dev/null
+    sleep 0.3
+    [ -n "${BTD_PID:-}" ] && kill "$BTD_PID" 2>/dev/null
+    sync
+    umount /out 2>/dev/null
+    echo o > /proc/sysrq-trigger
+    sleep 10
+}
+die() { echo "GUEST-FAIL $*"; finish 1; }
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t tmpfs -o mode=755 tmpfs /run
+mkdir -p /dev/pts /dev/shm /out
+mount -t devpts devpts /dev/pts
+mount -t tmpfs tmpfs /dev/shm
+mount -t 9p -o trans=virtio,version=9p2000.L out /out || die "no /out share"
+hostname btguest
+. /out/job.env || die "no /out/job.env"
+stage "guest-init kernel=$(uname -r)"
+
+modprobe hci_vhci || die "modprobe hci_vhci"
+mkdir -p /run/dbus
+dbus-daemon --system --fork || die "dbus-daemon"
+if [ "${DBUS_MONITOR:-0}" = 1 ]; then
+    dbus-monitor --system "type='method_call',destination='org.bluez'" \
+        "type='method_return'" "type='error'" > /out/dbus-monitor.log 2>&1 &
+fi
+
+btvirt -L -l2 > /out/btvirt.log 2>&1 &
+for _ in $(seq 200); do
+    [ -e /sys/class/bluetooth/hci0 ] && [ -e /sys/class/bluetooth/hci1 ] && break
+    sleep 0.05
+done
+[ -e /sys/class/bluetooth/hci1 ] || die "btvirt made no hci0 and hci1"
+
+btd_args=-n
+[ "${BTD_DEBUG:-0}" = 1 ] && btd_args="-n -d"
+/usr/libexec/bluetooth/bluetoothd $btd_args > /out/bluetoothd.log 2>&1 &
+BTD_PID=$!
+adapter_powered() {
+    [ "$(busctl --system get-property org.bluez /org/bluez/$1 org.bluez.Adapter1 Powered 2>/dev/null)" = "b true" ]
+}
+for _ in $(seq 300); do
+    adapter_powered hci0 && adapter_powered hci1 && break
+    sleep 0.05
+done
+adapter_powered hci0 && adapter_powered hci1 || die "adapters not powered"
+stage "bluetoothd-ready pid=$BTD_PID"
+
+/usr/bin/python3 "$HERE/sensor.py" --adapter hci1 --socket /run/norvel-sensor.sock \
+    > /out/sensor.log 2>&1 &
+SENSOR_PID=$!
+for _ in $(seq 400); do
+    grep -q -E 'SENSOR READY|FAILED' /out/sensor.log && break
+    sleep 0.05
+done
+grep -q 'SENSOR READY' /out/sensor.log || die "sensor not ready: $(tail -3 /out/sensor.log)"
+stage "sensor-ready"
+
+export BTD_PID SENSOR_PID SENSOR_SOCKET=/run/norvel-sensor.sock OUT=/out
+$JOB
+rc=$?
+stage "job-done rc=$rc"
+finish "$rc"

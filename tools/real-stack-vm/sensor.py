@@ -1,0 +1,356 @@
+#!/usr/bin/python3
+"""Emulated sensor for the real BlueZ stack: a GATT application and an LE advertisement
+registered with bluetoothd on one adapter (hci1), steered between runs over a Unix socket.
+
+The GATT application holds service FCE0 with the detailed and the basic readings
+characteristics, each optional and each answering ReadValue with scripted bytes.
+The advertisement carries the local name and the FCE0 UUID; it is registered again
+every 2 s because the emulated controller reports an advertisement only when
+advertising or scanning is switched on.
+
+Control protocol: one JSON object per line, answered by one JSON line once the change
+is in effect. Commands:
+  {"op": "configure", "detailed": HEX|null, "basic": HEX|null, "refuse": bool, "hold": s}
+  {"op": "advertise", "on": bool}
+  {"op": "status"}
+A characteristic given as null is absent. "refuse" makes every read fail with
+org.bluez.Error.NotPermitted; "hold" delays every read answer by that many seconds.
+Answers stay prompt otherwise: bluetoothd 5.66 can crash when an application leaves
+while one of its ReadValue answers is pending and the link is already gone.
+
+usage: sensor.py [--adapter hci1] [--name "Norvel4 TEST"] [--socket PATH]
+"""
+import argparse
+import json
+import os
+import signal
+import socket
+import sys
+import time
+
+import dbus
+import dbus.exceptions
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+BLUEZ = 'org.bluez'
+OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
+PROPERTIES = 'org.freedesktop.DBus.Properties'
+ADAPTER = 'org.bluez.Adapter1'
+GATT_SERVICE = 'org.bluez.GattService1'
+GATT_CHARACTERISTIC = 'org.bluez.GattCharacteristic1'
+ADVERTISEMENT = 'org.bluez.LEAdvertisement1'
+
+SERVICE_UUID = '0000fce0-0000-1000-8000-00805f9b34fb'
+DETAILED_UUID = 'f0cd3001-95da-4f4b-9ac8-aa55d312af0c'
+BASIC_UUID = 'f0cd1503-95da-4f4b-9ac8-aa55d312af0c'
+ADVERTISE_REFRESH_S = 2.0
+
+T0 = time.monotonic()
+
+
+def log(*words):
+    print('[sensor +%.3f]' % (time.monotonic() - T0), *words, flush=True)
+
+
+class NotPermitted(dbus.exceptions.DBusException):
+    _dbus_error_name = 'org.bluez.Error.NotPermitted'
+
+
+class InvalidArgs(dbus.exceptions.DBusException):
+    _dbus_error_name = 'org.freedesktop.DBus.Error.InvalidArgs'
+
+
+class Behaviour:
+    """What the characteristics answer; changed between runs by the control socket."""
+
+    def __init__(self):
+        self.values = {DETAILED_UUID: None, BASIC_UUID: None}
+        self.refuse = False
+        self.hold_s = 0.0
+        self.reads = 0
+
+
+class Characteristic(dbus.service.Object):
+    def __init__(self, bus, path, uuid, service_path, behaviour):
+        super().__init__(bus, path)
+        self.path = path
+        self.uuid = uuid
+        self.service_path = service_path
+        self.behaviour = behaviour
+
+    def properties(self):
+        return {GATT_CHARACTERISTIC: {
+            'Service': dbus.ObjectPath(self.service_path),
+            'UUID': self.uuid,
+            'Flags': dbus.Array(['read'], signature='s'),
+            'Descriptors': dbus.Array([], signature='o'),
+        }}
+
+    @dbus.service.method(PROPERTIES, in_signature='s', out_signature='a{sv}')
+    def GetAll(self, interface):
+        if interface != GATT_CHARACTERISTIC:
+            raise InvalidArgs()
+        return self.properties()[GATT_CHARACTERISTIC]
+
+    @dbus.service.method(GATT_CHARACTERISTIC, in_signature='a{sv}', out_signature='ay',
+                         async_callbacks=('reply', 'error'))
+    def ReadValue(self, options, reply, error):
+        b = self.behaviour
+        b.reads += 1
+        value = b.values[self.uuid] or b''
+        offset = int(options.get('offset', 0))
+        log('ReadValue %s offset=%d refuse=%s hold=%.1f' % (self.uuid[:8], offset, b.refuse, b.hold_s))
+
+        def answer():
+            if b.refuse:
+                error(NotPermitted('Reading is refused by the emulated sensor'))
+            else:
+                reply(dbus.Array(value[offset:], signature='y'))
+            return False
+        if b.hold_s > 0:
+            GLib.timeout_add(int(b.hold_s * 1000), answer)
+        else:
+            answer()
+
+
+class Application(dbus.service.Object):
+    """The ObjectManager bluetoothd reads the GATT objects from."""
+
+    def __init__(self, bus, behaviour):
+        super().__init__(bus, '/norvel')
+        self.path = '/norvel'
+        self.service_path = '/norvel/service0'
+        self.characteristics = {
+            DETAILED_UUID: Characteristic(bus, '/norvel/service0/char0', DETAILED_UUID,
+                                          self.service_path, behaviour),
+            BASIC_UUID: Characteristic(bus, '/norvel/service0/char1', BASIC_UUID,
+                                       self.service_path, behaviour),
+        }
+        self.behaviour = behaviour
+
+    def present(self):
+        return [c for u, c in self.characteristics.items() if self.behaviour.values[u] is not None]
+
+    @dbus.service.method(OBJECT_MANAGER, out_signature='a{oa{sa{sv}}}')
+    def GetManagedObjects(self):
+        chars = self.present()
+        objects = {dbus.ObjectPath(self.service_path): {GATT_SERVICE: {
+            'UUID': SERVICE_UUID,
+            'Primary': dbus.Boolean(True),
+            'Characteristics': dbus.Array([dbus.ObjectPath(c.path) for c in chars], signature='o'),
+        }}}
+        for c in chars:
+            objects[dbus.ObjectPath(c.path)] = c.properties()
+        return objects
+
+
+class Advertisement(dbus.service.Object):
+    def __init__(self, bus, name):
+        super().__init__(bus, '/norvel/advertisement0')
+        self.path = '/norvel/advertisement0'
+        self.name = name
+
+    @dbus.service.method(PROPERTIES, in_signature='s', out_signature='a{sv}')
+    def GetAll(self, interface):
+        if interface != ADVERTISEMENT:
+            raise InvalidArgs()
+        return {
+            'Type': 'peripheral',
+            'LocalName': dbus.String(self.name),
+            'ServiceUUIDs': dbus.Array(['fce0'], signature='s'),
+            'Discoverable': dbus.Boolean(True),
+        }
+
+    @dbus.service.method(ADVERTISEMENT)
+    def Release(self):
+        log('advertisement released by bluetoothd')
+
+
+class Sensor:
+    """Registrations with bluetoothd. Every call is asynchronous: bluetoothd calls back
+    into this process while it registers, so a blocking call would deadlock."""
+
+    def __init__(self, bus, adapter_path, name):
+        self.behaviour = Behaviour()
+        self.app = Application(bus, self.behaviour)
+        self.advertisement = Advertisement(bus, name)
+        adapter = bus.get_object(BLUEZ, adapter_path)
+        self.gatt_manager = dbus.Interface(adapter, 'org.bluez.GattManager1')
+        self.advertising_manager = dbus.Interface(adapter, 'org.bluez.LEAdvertisingManager1')
+        self.app_registered = False
+        self.advertising = False
+        self.wants_advertising = False
+        self.refreshing = False
+
+    def register_app(self, done):
+        def registered():
+            self.app_registered = True
+            log('GATT application registered:', [c.uuid[:8] for c in self.app.present()])
+            done(None)
+        self.gatt_manager.RegisterApplication(dbus.ObjectPath(self.app.path), {},
+                                              reply_handler=registered,
+                                              error_handler=lambda e: done(e.get_dbus_name()))
+
+    def reregister_app(self, done):
+        if not self.app_registered:
+            self.register_app(done)
+            return
+
+        def unregistered():
+            self.app_registered = False
+            self.register_app(done)
+        self.gatt_manager.UnregisterApplication(dbus.ObjectPath(self.app.path),
+                                                reply_handler=unregistered,
+                                                error_handler=lambda e: done(e.get_dbus_name()))
+
+    def advertise(self, on, done):
+        self.wants_advertising = on
+        if self.refreshing:
+            GLib.timeout_add(50, lambda: self.advertise(on, done) and False)
+            return
+        if on == self.advertising:
+            done(None)
+            return
+        path = dbus.ObjectPath(self.advertisement.path)
+
+        def changed():
+            self.advertising = on
+            log('advertising', 'on' if on else 'off')
+            done(None)
+        method = (self.advertising_manager.RegisterAdvertisement if on
+                  else self.advertising_manager.UnregisterAdvertisement)
+        args = (path, {}) if on else (path,)
+        method(*args, reply_handler=changed, error_handler=lambda e: done(e.get_dbus_name()))
+
+    def refresh_advertisement(self):
+        if not self.wants_advertising or not self.advertising or self.refreshing:
+            return True
+        self.refreshing = True
+        path = dbus.ObjectPath(self.advertisement.path)
+
+        def finished(*_):
+            self.refreshing = False
+
+        def failed(e):
+            self.refreshing = False
+            log('advertisement refresh failed:', e.get_dbus_name())
+
+        def unregistered():
+            if not self.wants_advertising:
+                self.advertising = False
+                finished()
+                return
+            self.advertising_manager.RegisterAdvertisement(path, {}, reply_handler=finished,
+                                                           error_handler=failed)
+        self.advertising_manager.UnregisterAdvertisement(path, reply_handler=unregistered,
+                                                         error_handler=failed)
+        return True
+
+    def configure(self, command, done):
+        b = self.behaviour
+        old = {u: v is not None for u, v in b.values.items()}
+        for key, uuid in (('detailed', DETAILED_UUID), ('basic', BASIC_UUID)):
+            if key in command:
+                b.values[uuid] = None if command[key] is None else bytes.fromhex(command[key])
+        b.refuse = bool(command.get('refuse', False))
+        b.hold_s = float(command.get('hold', 0))
+        if old != {u: v is not None for u, v in b.values.items()} or not self.app_registered:
+            self.reregister_app(done)
+        else:
+            done(None)
+
+
+def serve_control(sock_path, sensor):
+    if os.path.exists(sock_path):
+        os.unlink(sock_path)
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    server.bind(sock_path)
+    server.listen(4)
+
+    def handle(conn, line):
+        try:
+            command = json.loads(line)
+        except ValueError:
+            conn.sendall(b'{"error": "bad json"}\n')
+            return
+
+        def done(error):
+            b = sensor.behaviour
+            answer = {'error': error, 'advertising': sensor.advertising, 'reads': b.reads,
+                      'characteristics': [u for u, v in b.values.items() if v is not None]}
+            conn.sendall((json.dumps(answer) + '\n').encode())
+        op = command.get('op')
+        if op == 'configure':
+            sensor.configure(command, done)
+        elif op == 'advertise':
+            sensor.advertise(bool(command.get('on')), done)
+        else:
+            done(None if op == 'status' else 'unknown op')
+
+    def on_client(conn):
+        pending = b''
+
+        def readable(_fd, _condition):
+            nonlocal pending
+            data = conn.recv(4096)
+            if not data:
+                conn.close()
+                return False
+            pending += data
+            while b'\n' in pending:
+                line, pending = pending.split(b'\n', 1)
+                handle(conn, line)
+            return True
+        GLib.io_add_watch(conn.fileno(), GLib.IO_IN | GLib.IO_HUP, readable)
+
+    def accept(_fd, _condition):
+        conn, _ = server.accept()
+        on_client(conn)
+        return True
+    GLib.io_add_watch(server.fileno(), GLib.IO_IN, accept)
+    return server
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--adapter', default='hci1')
+    parser.add_argument('--name', default='Norvel4 TEST')
+    parser.add_argument('--gap-name', default=None,
+                        help='GAP Device Name the central reads after connecting '
+                             '(default: the advertised name, as a real sensor has)')
+    parser.add_argument('--socket', default='/run/norvel-sensor.sock')
+    args = parser.parse_args()
+
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    loop = GLib.MainLoop()
+    adapter_path = '/org/bluez/' + args.adapter
+    adapter = dbus.Interface(bus.get_object(BLUEZ, adapter_path), PROPERTIES)
+    # bluetoothd serves the adapter's alias as the GAP Device Name.
+    adapter.Set(ADAPTER, 'Alias', dbus.String(args.gap_name or args.name))
+
+    sensor = Sensor(bus, adapter_path, args.name)
+    sensor.behaviour.values[DETAILED_UUID] = bytes.fromhex('2003C30195272D57012C017800')
+    sensor.behaviour.values[BASIC_UUID] = bytes.fromhex('2003C30195272D5701')
+    server = serve_control(args.socket, sensor)
+
+    def started(error):
+        if error:
+            log('FAILED', error)
+            loop.quit()
+            return
+        sensor.advertise(True, lambda e: log('FAILED', e) if e else log('SENSOR READY'))
+    sensor.register_app(started)
+    GLib.timeout_add(int(ADVERTISE_REFRESH_S * 1000), sensor.refresh_advertisement)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
+    loop.run()
+    server.close()
+    log('sensor exiting')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
