@@ -1,0 +1,20 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace norvel::ble {
+
+// The single-threaded loop that runs every Bluetooth event and timer, one callback at a time.
+class MainQueue {
+ public:
+  using Seconds = std::chrono::duration<double>;
+
+  virtual ~MainQueue() = default;
+  // Runs the task once, on this queue, when the monotonic clock has advanced by the delay.
+  virtual void asyncAfter(Seconds delay, std::function<void()> task) = 0;
+  // Runs callbacks until the process ends inside one; returns only if the loop stops.
+  virtual int run() = 0;
+};
+
+}  // namespace norvel::ble
