@@ -1,0 +1,44 @@
+#include "app/process_run_end.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace norvel::app {
+
+int writeResult(std::FILE* out, std::FILE* err, std::string_view document) {
+  errno = 0;
+  const bool written = std::fwrite(document.data(), 1, document.size(), out) == document.size();
+  // The flush is where a full disk or a closed pipe shows up for buffered output.
+  if (written && std::fflush(out) == 0)
+    return 0;
+  const int cause = errno != 0 ? errno : EIO;
+  const std::string line =
+      std::string("Error: Failed to write output: ") + std::strerror(cause) + "\n";
+  std::fputs(line.c_str(), err);
+  return 1;
+}
+
+void ProcessRunEnd::succeed(std::string_view document) {
+  exitWith(writeResult(stdout, stderr, document));
+}
+
+void ProcessRunEnd::fail(std::string_view line, int status) {
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  exitWith(status);
+}
+
+void ProcessRunEnd::endBySignal(int signal) {
+  exitWith(128 + signal);
+}
+
+void ProcessRunEnd::exitWith(int status) {
+  if (cleanup_) {
+    auto cleanup = std::move(cleanup_);
+    cleanup();
+  }
+  std::exit(status);
+}
+
+}  // namespace norvel::app

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string_view>
+
+#include "reader/run_end.h"
+
+namespace norvel::app {
+
+// Writes the result document to `out`; if it cannot be written whole, says so on `err`.
+// Returns the exit status the run ends with.
+int writeResult(std::FILE* out, std::FILE* err, std::string_view document);
+
+// Ends the process: writes the text, runs the Bluetooth clean-up, then calls exit.
+class ProcessRunEnd : public RunEnd {
+ public:
+  // Runs just before the process exits, on every way out; it must be short and bounded.
+  void setCleanup(std::function<void()> cleanup) { cleanup_ = std::move(cleanup); }
+
+  [[noreturn]] void succeed(std::string_view document) override;
+  [[noreturn]] void fail(std::string_view line, int status) override;
+  // A termination signal: no message, the usual 128 + signal status.
+  [[noreturn]] void endBySignal(int signal);
+
+ private:
+  [[noreturn]] void exitWith(int status);
+
+  std::function<void()> cleanup_;
+};
+
+}  // namespace norvel::app
