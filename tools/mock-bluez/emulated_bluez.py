@@ -1,0 +1,341 @@
+'''bluetoothd as a BLE central sees it, built from a scenario on dbusmock's bluez5 template.
+
+The scenario is a dict (see mock_bluez.py for the file form):
+
+  adapters: [{name: "hci0", powered: true, powered_after: s, appears_after: s}]
+            (an adapter that appears later is announced powered, as bluez5's AddAdapter does)
+  devices:  [{adapter: "hci0", address: "C0:FF:EE:00:00:01",
+              name: "Norvel4 TEST"            (omit: no Name property)
+              alias: "..."                    (default: the name, else the address)
+              known: false                    (in the tree before any discovery)
+              connected: false                (connected and resolved before the run)
+              sighting: "added"|"rssi"|"none" (what a discovery shows of it)
+              sighted_by: "hci0"              (whose StartDiscovery sights it; default its own)
+              sighted_after: 0.1              (seconds after StartDiscovery)
+              connect: "ok"|"hang"|[error name, message]
+              connected_signal: true          (bluetoothd often never signals Connected)
+              resolve: "normal"|"signals_late"|"never"
+              gatt: [{uuid, characteristics: [{uuid, value: "hex"} | {uuid, error: [name, msg]}]}]}]
+
+Timings follow what bluetoothd 5.66 was seen to do: Connect replies before the
+services are resolved, and ServicesResolved can come before the GATT objects'
+InterfacesAdded ("signals_late"), although GetManagedObjects already holds them.
+'''
+
+import dbus
+from dbusmock import OBJECT_MANAGER_IFACE, mockobject
+from dbusmock.templates import bluez5
+from gi.repository import GLib
+
+ADAPTER_IFACE = 'org.bluez.Adapter1'
+DEVICE_IFACE = 'org.bluez.Device1'
+SERVICE_IFACE = 'org.bluez.GattService1'
+CHARACTERISTIC_IFACE = 'org.bluez.GattCharacteristic1'
+ERROR_FAILED = 'org.bluez.Error.Failed'
+
+CONNECT_REPLY_DELAY = 0.05
+SERVICES_RESOLVED_DELAY = 0.3
+LATE_SIGNALS_DELAY = 0.2
+DISCONNECT_DELAY = 0.1
+SIGHTED_RSSI = -58
+
+
+def later(seconds, action):
+    def fire():
+        action()
+        return False
+    GLib.timeout_add(int(seconds * 1000), fire)
+
+
+def variant(value):
+    if isinstance(value, bool):
+        return dbus.Boolean(value, variant_level=1)
+    if isinstance(value, str):
+        return dbus.String(value, variant_level=1)
+    return value
+
+
+def changed(obj, interface, name, value):
+    '''Sets a property and signals it, as bluetoothd does (the property may be new, like RSSI).'''
+    obj.props[interface][name] = value
+    obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
+                   [interface, dbus.Dictionary({name: value}, signature='sv'), dbus.Array([], signature='s')])
+
+
+def failure(error):
+    name, text = error
+    return dbus.exceptions.DBusException(text, name=name)
+
+
+def manager():
+    return mockobject.objects['/']
+
+
+def emit_added(path):
+    obj = mockobject.objects[path]
+    manager().EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}',
+                         [dbus.ObjectPath(path), obj.props])
+
+
+def export(path, interface, props, methods=()):
+    '''Puts an object in the tree (GetManagedObjects sees it) without any signal.'''
+    manager().AddObject(path, interface, props, [])
+    obj = mockobject.objects[path]
+    for method in methods:
+        obj.methods.setdefault(method._dbus_interface, {})[method.__name__] = (
+            method._dbus_in_signature, method._dbus_out_signature, method, method)
+    return obj
+
+
+def async_method(interface, in_signature='', out_signature=''):
+    return dbus.service.method(interface, in_signature=in_signature, out_signature=out_signature,
+                               async_callbacks=('reply', 'fail'))
+
+
+@async_method(ADAPTER_IFACE, 'a{sv}')
+def SetDiscoveryFilter(obj, discovery_filter, reply, fail):  # pylint: disable=unused-argument
+    reply()
+
+
+@async_method(ADAPTER_IFACE)
+def StartDiscovery(obj, reply, fail):
+    obj.model.start_discovery(reply, fail)
+
+
+@async_method(ADAPTER_IFACE)
+def StopDiscovery(obj, reply, fail):
+    obj.model.stop_discovery(reply, fail)
+
+
+@async_method(DEVICE_IFACE)
+def Connect(obj, reply, fail):
+    obj.model.connect(reply, fail)
+
+
+@async_method(DEVICE_IFACE)
+def Disconnect(obj, reply, fail):  # pylint: disable=unused-argument
+    obj.model.disconnect(reply)
+
+
+@async_method(CHARACTERISTIC_IFACE, 'a{sv}', 'ay')
+def ReadValue(obj, options, reply, fail):  # pylint: disable=unused-argument
+    obj.model.read(reply, fail)
+
+
+class Adapter:
+    def __init__(self, bluez, config):
+        self.bluez = bluez
+        self.name = config['name']
+        self.path = '/org/bluez/' + self.name
+        self.powered = config.get('powered', True)
+        self.discovering = False
+        self.obj = None
+
+    def export(self, announce):
+        bluez5.AddAdapter(manager(), self.name, 'norvel-mock')
+        self.obj = mockobject.objects[self.path]
+        self.obj.model = self
+        self.obj.props[ADAPTER_IFACE]['Powered'] = variant(self.powered)
+        for method in (SetDiscoveryFilter, StartDiscovery, StopDiscovery):
+            self.obj.methods[ADAPTER_IFACE][method.__name__] = (
+                method._dbus_in_signature, method._dbus_out_signature, method, method)
+        if announce:
+            self.bluez.notes.note('adapter-added', path=self.path)
+
+    def power_on(self):
+        self.powered = True
+        changed(self.obj, ADAPTER_IFACE, 'Powered', variant(True))
+        self.bluez.notes.note('powered-on', path=self.path)
+
+    def start_discovery(self, reply, fail):
+        if not self.powered:
+            fail(failure(['org.bluez.Error.NotReady', 'Resource Not Ready']))
+            return
+        self.discovering = True
+        changed(self.obj, ADAPTER_IFACE, 'Discovering', variant(True))
+        reply()
+        for device in self.bluez.devices:
+            if device.sighted_by == self.name:
+                later(device.config.get('sighted_after', 0.1), device.sighted)
+
+    def stop_discovery(self, reply, fail):
+        if not self.discovering:
+            fail(failure([ERROR_FAILED, 'No discovery started']))
+            return
+        self.discovering = False
+        changed(self.obj, ADAPTER_IFACE, 'Discovering', variant(False))
+        reply()
+
+
+class Characteristic:
+    def __init__(self, device, config):
+        self.device = device
+        self.config = config
+
+    def read(self, reply, fail):
+        if not self.device.connected:
+            fail(failure([ERROR_FAILED, 'Not connected']))
+        elif 'error' in self.config:
+            fail(failure(self.config['error']))
+        else:
+            value = dbus.Array(bytes.fromhex(self.config['value']), signature='y')
+            changed(self.obj, CHARACTERISTIC_IFACE, 'Value', value)
+            reply(value)
+
+
+class Device:
+    def __init__(self, bluez, config):
+        self.bluez = bluez
+        self.config = config
+        self.adapter_path = '/org/bluez/' + config['adapter']
+        self.path = self.adapter_path + '/dev_' + config['address'].replace(':', '_').upper()
+        self.sighted_by = config.get('sighted_by', config['adapter'])
+        self.connected = config.get('connected', False)
+        self.connecting = False
+        self.exported = False
+        self.gatt_paths = []
+        self.obj = None
+
+    def properties(self, rssi):
+        config = self.config
+        props = {
+            'Address': variant(config['address']),
+            'AddressType': variant('public'),
+            'Alias': variant(config.get('alias', config.get('name', config['address'].replace(':', '-')))),
+            'Paired': variant(False),
+            'Bonded': variant(False),
+            'Trusted': variant(False),
+            'Blocked': variant(False),
+            'LegacyPairing': variant(False),
+            'Connected': variant(self.connected),
+            'ServicesResolved': variant(self.connected),
+            'UUIDs': dbus.Array(['0000fce0-0000-1000-8000-00805f9b34fb'], signature='s', variant_level=1),
+            'Adapter': dbus.ObjectPath(self.adapter_path, variant_level=1),
+        }
+        if 'name' in config:
+            props['Name'] = variant(config['name'])
+        if rssi is not None:
+            props['RSSI'] = dbus.Int16(rssi, variant_level=1)
+        return props
+
+    def export(self, rssi=None, announce=False):
+        self.obj = export(self.path, DEVICE_IFACE, self.properties(rssi), (Connect, Disconnect))
+        self.obj.model = self
+        self.exported = True
+        if announce:
+            emit_added(self.path)
+        if self.connected:
+            self.export_gatt()
+
+    def sighted(self):
+        if not self.bluez.adapters[self.sighted_by].discovering:
+            return
+        sighting = self.config.get('sighting', 'added')
+        if not self.exported:
+            self.export(rssi=SIGHTED_RSSI, announce=True)
+        elif sighting == 'rssi':
+            changed(self.obj, DEVICE_IFACE, 'RSSI', dbus.Int16(SIGHTED_RSSI, variant_level=1))
+        else:
+            return
+        self.bluez.notes.note('sighted', path=self.path)
+
+    def connect(self, reply, fail):
+        outcome = self.config.get('connect', 'ok')
+        if self.connected:
+            reply()
+        elif self.connecting:
+            fail(failure([ERROR_FAILED, 'Operation already in progress']))
+        elif outcome == 'hang':
+            self.connecting = True
+        elif outcome == 'ok':
+            self.connecting = True
+            later(CONNECT_REPLY_DELAY, lambda: self.connection_made(reply))
+        else:
+            later(CONNECT_REPLY_DELAY, lambda: fail(failure(outcome)))
+
+    def connection_made(self, reply):
+        if not self.connecting:
+            return
+        self.connecting = False
+        self.connected = True
+        self.obj.props[DEVICE_IFACE]['Connected'] = variant(True)
+        reply()
+        if self.config.get('connected_signal', True):
+            changed(self.obj, DEVICE_IFACE, 'Connected', variant(True))
+        later(SERVICES_RESOLVED_DELAY, self.resolve_services)
+
+    def resolve_services(self):
+        resolve = self.config.get('resolve', 'normal')
+        if resolve == 'never' or not self.connected:
+            return
+        self.export_gatt()
+        if resolve == 'normal':
+            self.announce_gatt()
+        changed(self.obj, DEVICE_IFACE, 'ServicesResolved', variant(True))
+        if resolve == 'signals_late':
+            later(LATE_SIGNALS_DELAY, self.announce_gatt)
+
+    def export_gatt(self):
+        handle = 0x000a
+        for service in self.config.get('gatt', []):
+            service_path = f'{self.path}/service{handle:04x}'
+            export(service_path, SERVICE_IFACE, {
+                'UUID': variant(service['uuid']),
+                'Device': dbus.ObjectPath(self.path, variant_level=1),
+                'Primary': variant(True),
+                'Includes': dbus.Array([], signature='o', variant_level=1),
+            })
+            self.gatt_paths.append(service_path)
+            for characteristic_config in service.get('characteristics', []):
+                handle += 1
+                path = f'{service_path}/char{handle:04x}'
+                characteristic = Characteristic(self, characteristic_config)
+                characteristic.obj = export(path, CHARACTERISTIC_IFACE, {
+                    'UUID': variant(characteristic_config['uuid']),
+                    'Service': dbus.ObjectPath(service_path, variant_level=1),
+                    'Value': dbus.Array([], signature='y', variant_level=1),
+                    'Flags': dbus.Array(['read'], signature='s', variant_level=1),
+                }, (ReadValue,))
+                characteristic.obj.model = characteristic
+                self.gatt_paths.append(path)
+                handle += 2
+            handle += 1
+
+    def announce_gatt(self):
+        for path in self.gatt_paths:
+            emit_added(path)
+
+    def disconnect(self, reply):
+        self.connecting = False
+        if not self.connected:
+            reply()
+            return
+        self.connected = False
+
+        def disconnected():
+            changed(self.obj, DEVICE_IFACE, 'ServicesResolved', variant(False))
+            changed(self.obj, DEVICE_IFACE, 'Connected', variant(False))
+            reply()
+        later(DISCONNECT_DELAY, disconnected)
+
+
+class EmulatedBluez:
+    '''Adapters, devices and GATT objects of one scenario, driven by the GLib main loop.'''
+
+    def __init__(self, main_object, scenario, notes):
+        self.notes = notes
+        mockobject.objects['/'] = main_object
+        main_object.AddTemplate('bluez5', {})
+        self.adapters = {config['name']: Adapter(self, config) for config in scenario.get('adapters', [])}
+        self.devices = [Device(self, config) for config in scenario.get('devices', [])]
+        for config in scenario.get('adapters', []):
+            adapter = self.adapters[config['name']]
+            if 'appears_after' in config:
+                later(config['appears_after'], lambda adapter=adapter: adapter.export(announce=True))
+            else:
+                adapter.export(announce=False)
+            if 'powered_after' in config:
+                later(config['powered_after'], adapter.power_on)
+        for device in self.devices:
+            if device.config.get('known', False) or device.connected:
+                device.export()
