@@ -51,7 +51,7 @@ def main():
     calls = IncomingCalls(args.calls, scenario.get('refuse', {}), scenario.get('unanswered', []))
     calls.attach(bus)
     main_object = mockobject.DBusMockObject(bus, '/', OBJECT_MANAGER_IFACE, {}, None, True)
-    bluez = EmulatedBluez(main_object, scenario, calls)  # pylint: disable=unused-variable
+    main_object.model = EmulatedBluez(main_object, scenario, calls)
     bus_name = dbus.service.BusName('org.bluez', bus, do_not_queue=True)
     calls.note('name-acquired', name=bus_name.get_name())
     loop.run()

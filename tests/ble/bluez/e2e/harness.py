@@ -1,0 +1,294 @@
+'''Runs the real norvel-read against the mock bluetoothd on a private system bus.
+
+One run: start a private dbus-daemon, start tools/mock-bluez with the scenario's
+set-up, run the binary with DBUS_SYSTEM_BUS_ADDRESS pointing at that bus, then
+compare stdout, stderr, exit status, wall time and the calls the mock received
+with what the scenario expects. Every difference becomes one line of the result.
+'''
+
+import json
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[4]
+MOCK_DIR = REPO / 'tools' / 'mock-bluez'
+TIMEOUT_MESSAGE = 'Error: Timeout searching for Norvel sensor\n'
+DEADLINE_WINDOW = (15.0, 16.0)
+SETTLE_SECONDS = 2.0
+# Calls the tool flushes just before it exits may reach the mock a moment later.
+LATE_CALL_SECONDS = 0.3
+
+KEY_ORDER = ('address', 'name', 'co2', 'temperature', 'humidity', 'pressure',
+             'battery', 'status', 'interval', 'age')
+
+
+# An RFC 9562 version-8 UUID in canonical text.
+VERSION_8_UUID = re.compile(r'^[0-9A-F]{8}-[0-9A-F]{4}-8[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$')
+# The tool's documented form: zero bits but the version and variant, then the address.
+IDENTIFIER_PREFIX = '00000000-0000-8000-8000-'
+
+
+def identifier(address):
+    '''The identifier the tool gives the device with this Bluetooth address.'''
+    return IDENTIFIER_PREFIX + address.replace(':', '').upper()
+
+
+def json_string(text):
+    return json.dumps(text, ensure_ascii=False).replace('/', '\\/')
+
+
+def json_document(record):
+    '''The exact pretty-printed text expected on stdout, members in the tool's order.'''
+    members = []
+    for key in KEY_ORDER:
+        value = record[key]
+        text = str(value) if isinstance(value, int) else json_string(value)
+        members.append(f'  {json_string(key)} : {text}')
+    return '{\n' + ',\n'.join(members) + '\n}\n'
+
+
+@dataclass
+class Scenario:
+    '''One end-to-end case: the mock's set-up, the command line and what must come out.
+
+    calls: (member or mock event, object path or None for any) that must appear, in this order.
+    absent: the same form, for calls that must not appear at all.
+    absent_before: (mock event, calls) for calls that must not come before that event.
+    '''
+    name: str
+    setup: dict
+    args: list = field(default_factory=list)
+    record: dict = None
+    stderr: str = ''
+    status: int = 0
+    times_out: bool = False
+    calls: list = field(default_factory=list)
+    absent: list = field(default_factory=list)
+    absent_before: tuple = None
+    deny_bluez: bool = False
+    mock_starts_after: float = 0.0
+    signal_after: tuple = None
+
+
+@dataclass
+class Outcome:
+    stdout: str
+    stderr: str
+    status: int
+    seconds: float
+    calls: list
+
+
+def read_log(path):
+    if not path.exists():
+        return []
+    entries = []
+    for line in path.read_text(encoding='utf-8').splitlines():
+        entry = json.loads(line)
+        entry['what'] = entry.get('member') or entry.get('event')
+        entries.append(entry)
+    return entries
+
+
+def matches(entry, wanted):
+    member, path = wanted
+    return entry['what'] == member and (path is None or entry.get('path') == path)
+
+
+def missing_in_order(calls, wanted):
+    '''The first of the wanted calls that is not found after the previous ones, or None.'''
+    position = 0
+    for item in wanted:
+        while position < len(calls) and not matches(calls[position], item):
+            position += 1
+        if position == len(calls):
+            return item
+        position += 1
+    return None
+
+
+def wait_until(predicate, seconds):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+class PrivateBluez:
+    '''A private system bus with the mock bluetoothd on it, for the life of a with-block.'''
+
+    def __init__(self, scenario, workdir):
+        self.scenario = scenario
+        self.workdir = Path(workdir)
+        self.calls_path = self.workdir / 'calls.jsonl'
+        self.processes = []
+        self.address = None
+
+    def __enter__(self):
+        config = 'private-system-bus-denying-bluez.conf' if self.scenario.deny_bluez else 'private-system-bus.conf'
+        daemon = self.spawn(['dbus-daemon', f'--config-file={MOCK_DIR / config}',
+                             f'--address=unix:path={self.workdir / "bus"}', '--nofork', '--print-address'],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.address = daemon.stdout.readline().decode().strip()
+        if not self.address:
+            raise RuntimeError('dbus-daemon did not start')
+        (self.workdir / 'scenario.json').write_text(json.dumps(self.scenario.setup), encoding='utf-8')
+        return self
+
+    def start_mock(self):
+        with open(self.workdir / 'mock.log', 'wb') as log:
+            self.spawn(['/usr/bin/python3', str(MOCK_DIR / 'mock_bluez.py'),
+                        '--scenario', str(self.workdir / 'scenario.json'), '--calls', str(self.calls_path)],
+                       env=self.environment(), stdout=log, stderr=subprocess.STDOUT)
+        if not wait_until(lambda: any(e['what'] == 'name-acquired' for e in self.calls()), 10.0):
+            raise RuntimeError('the mock did not take org.bluez:\n' + self.mock_log())
+
+    def environment(self):
+        env = dict(os.environ)
+        env['DBUS_SYSTEM_BUS_ADDRESS'] = self.address
+        return env
+
+    def spawn(self, command, **options):
+        process = subprocess.Popen(command, **options)  # pylint: disable=consider-using-with
+        self.processes.append(process)
+        return process
+
+    def calls(self):
+        return read_log(self.calls_path)
+
+    def mock_log(self):
+        path = self.workdir / 'mock.log'
+        return path.read_text(encoding='utf-8', errors='replace') if path.exists() else ''
+
+    def __exit__(self, *_):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+            if process.stdout:
+                process.stdout.close()
+
+
+def run_binary(binary, scenario, bluez):
+    started = time.monotonic()
+    tool = subprocess.Popen([binary, *scenario.args], env=bluez.environment(),  # pylint: disable=consider-using-with
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if scenario.mock_starts_after:
+        time.sleep(scenario.mock_starts_after)
+        bluez.start_mock()
+    if scenario.signal_after:
+        member, signum = scenario.signal_after
+        if wait_until(lambda: any(e['what'] == member for e in bluez.calls()), 10.0):
+            tool.send_signal(signum)
+    try:
+        stdout, stderr = tool.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        tool.kill()
+        stdout, stderr = tool.communicate()
+    seconds = time.monotonic() - started
+    wait_until(lambda: missing_in_order(bluez.calls(), scenario.calls) is None, SETTLE_SECONDS)
+    if scenario.absent or scenario.absent_before:
+        time.sleep(LATE_CALL_SECONDS)
+    return Outcome(stdout.decode('utf-8', errors='replace'), stderr.decode('utf-8', errors='replace'),
+                   tool.returncode, seconds, bluez.calls())
+
+
+def run(binary, scenario):
+    with tempfile.TemporaryDirectory(prefix='norvel-e2e-') as workdir, PrivateBluez(scenario, workdir) as bluez:
+        if not scenario.mock_starts_after:
+            bluez.start_mock()
+        outcome = run_binary(binary, scenario, bluez)
+        return outcome, check(scenario, outcome), bluez.mock_log()
+
+
+def check_stdout(scenario, stdout):
+    if scenario.record is None:
+        return [] if stdout == '' else [f'stdout: expected nothing, got {stdout!r}']
+    problems = []
+    try:
+        members = json.loads(stdout)
+    except json.JSONDecodeError as error:
+        return [f'stdout is not JSON ({error}): {stdout!r}']
+    for key in KEY_ORDER:
+        if key not in members:
+            problems.append(f'member {key!r} missing')
+        elif members[key] != scenario.record[key] or type(members[key]) is not type(scenario.record[key]):
+            problems.append(f'member {key!r}: expected {scenario.record[key]!r}, got {members[key]!r}')
+    if not VERSION_8_UUID.match(str(members.get('address'))):
+        problems.append(f'address {members.get("address")!r} is not a version-8 UUID')
+    extra = sorted(set(members) - set(KEY_ORDER))
+    if extra:
+        problems.append(f'unexpected members {extra}')
+    expected = json_document(scenario.record)
+    if stdout != expected:
+        problems.append(f'stdout layout: expected {expected!r}, got {stdout!r}')
+    return problems
+
+
+def check_status(scenario, status):
+    if scenario.signal_after:
+        signum = scenario.signal_after[1]
+        if status not in (128 + signum, -signum):
+            return [f'exit status: expected {128 + signum} after signal {signum}, got {status}']
+        return []
+    expected = 1 if scenario.times_out else scenario.status
+    return [] if status == expected else [f'exit status: expected {expected}, got {status}']
+
+
+def check_calls(scenario, calls):
+    problems = []
+    missing = missing_in_order(calls, scenario.calls)
+    if missing is not None:
+        problems.append(f'call {missing} not received (in the expected order)')
+    for item in scenario.absent:
+        if any(matches(entry, item) for entry in calls):
+            problems.append(f'call {item} received but must not be')
+    if scenario.absent_before:
+        event, early = scenario.absent_before
+        for entry in calls:
+            if entry['what'] == event:
+                break
+            if any(matches(entry, item) for item in early):
+                problems.append(f'call {entry["what"]} {entry["path"]} received before {event}')
+    for entry in calls:
+        if entry['what'] == 'SetDiscoveryFilter' and entry['args'] != [{'Transport': 'le', 'DuplicateData': False}]:
+            problems.append(f'SetDiscoveryFilter arguments {entry["args"]}')
+        if entry['what'] == 'ReadValue' and entry['args'] != [{}]:
+            problems.append(f'ReadValue arguments {entry["args"]}')
+    return problems
+
+
+def check(scenario, outcome):
+    problems = check_stdout(scenario, outcome.stdout)
+    expected_stderr = TIMEOUT_MESSAGE if scenario.times_out else scenario.stderr
+    if outcome.stderr != expected_stderr:
+        problems.append(f'stderr: expected {expected_stderr!r}, got {outcome.stderr!r}')
+    problems += check_status(scenario, outcome.status)
+    low, high = DEADLINE_WINDOW
+    if scenario.times_out and not low <= outcome.seconds <= high:
+        problems.append(f'timed out after {outcome.seconds:.2f} s, not within {low}-{high} s')
+    if not scenario.times_out and outcome.seconds >= low:
+        problems.append(f'took {outcome.seconds:.2f} s')
+    problems += check_calls(scenario, outcome.calls)
+    return problems
+
+
+def describe_calls(calls):
+    lines = []
+    for entry in calls:
+        args = json.dumps(entry['args']) if 'args' in entry else ''
+        lines.append(f'  {entry["t"]:.3f} {entry["what"]} {entry.get("path", "")} {args}'.rstrip())
+    return '\n'.join(lines)
+
