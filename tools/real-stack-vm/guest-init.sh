@@ -29,15 +29,14 @@ mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
 mount -t 9p -o trans=virtio,version=9p2000.L out /out || die "no /out share"
 hostname btguest
-. /out/job.env || die "no /out/job.env"
+set -a; . /out/job.env || die "no /out/job.env"; set +a
 stage "guest-init kernel=$(uname -r)"
 
 modprobe hci_vhci || die "modprobe hci_vhci"
 mkdir -p /run/dbus
 dbus-daemon --system --fork || die "dbus-daemon"
 if [ "${DBUS_MONITOR:-0}" = 1 ]; then
-    dbus-monitor --system "type='method_call',destination='org.bluez'" \
-        "type='method_return'" "type='error'" > /out/dbus-monitor.log 2>&1 &
+    stdbuf -oL dbus-monitor --system "type='method_call',destination='org.bluez'" > /out/dbus-monitor.log 2>&1 &
 fi
 
 btvirt -L -l2 > /out/btvirt.log 2>&1 &

@@ -1,0 +1,174 @@
+#!/usr/bin/python3
+"""Host side of the real-stack tier: checks exactly what each scenario's run left in
+RESULTS_DIR (written by guest_run.py in the guest) and prints one line per check, then
+"N passed, N failed". Exit status 0 only when every check passed.
+
+usage: check.py RESULTS_DIR"""
+import json
+import os
+import re
+import sys
+
+from scenarios import SCENARIOS
+
+KEYS = {'address', 'name', 'co2', 'temperature', 'humidity', 'pressure', 'battery', 'status',
+        'interval', 'age'}
+MEMBER_LINE = re.compile(r'^  "([a-z0-9]+)" : (.+?)(,?)$')
+DROP_LIMIT_S = 5.0
+
+
+def json_text(value):
+    """A member's value as the tool writes it: "/" escaped, non-ASCII as UTF-8."""
+    if isinstance(value, int):
+        return str(value)
+    escaped = value.replace('\\', '\\\\').replace('"', '\\"').replace('/', '\\/')
+    return '"%s"' % escaped
+
+
+def identifier_problem(text, sensor_address):
+    """None when text is the canonical version-8 identifier of the sensor's address."""
+    digits = sensor_address.replace(':', '').upper()
+    if not re.fullmatch(r'[0-9A-F]{8}-[0-9A-F]{4}-8[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}', text):
+        return '%r is not a canonical upper-case version-8 UUID' % text
+    if not text.endswith(digits):
+        return '%r does not end with the sensor address %s' % (text, digits)
+    return None
+
+
+def layout_problem(stdout, record, identifier):
+    """None when stdout is the pretty-printed document of exactly these members."""
+    if not stdout.startswith('{\n') or not stdout.endswith('\n}\n'):
+        return 'not "{\\n" ... "\\n}\\n": %r' % stdout[:80]
+    lines = stdout[2:-3].split('\n')
+    expected = dict(record, address=identifier)
+    seen = {}
+    for index, line in enumerate(lines):
+        found = MEMBER_LINE.match(line)
+        if not found:
+            return 'line %r is not a member line' % line
+        key, text, comma = found.groups()
+        if (comma == ',') != (index < len(lines) - 1):
+            return 'comma wrong on line %r' % line
+        if key in seen:
+            return 'key %r twice' % key
+        seen[key] = text
+    if set(seen) != KEYS:
+        return 'keys %s, expected %s' % (sorted(seen), sorted(KEYS))
+    for key, text in seen.items():
+        if text != json_text(expected[key]):
+            return 'member %s is %s, expected %s' % (key, text, json_text(expected[key]))
+    return None
+
+
+def link_checks(scenario, result):
+    changes = result.get('link_changes', [])
+    ups = [t for t, up in changes if up]
+    downs = [t for t, up in changes if not up]
+    exit_at = result.get('exit_at', 0)
+    if scenario.link == 'up-then-down':
+        came_up = result.get('link_down_before') is True and any(0 < t <= exit_at for t in ups)
+        yield 'link came up during the run', came_up, changes
+        if scenario.terminate_when:
+            yield 'link was up when SIGTERM was sent', result.get('link_at_signal') is True, \
+                result.get('signal_at')
+        dropped = bool(changes) and not changes[-1][1] and came_up
+        late = downs[-1] - exit_at if downs else None
+        yield 'link dropped within %.0f s of the exit' % DROP_LIMIT_S, \
+            dropped and late is not None and late <= DROP_LIMIT_S, \
+            'exit at %s, changes %s' % (exit_at, changes)
+    elif scenario.link == 'none':
+        yield 'link never came up', result.get('link_down_before') is True and not ups, changes
+    elif scenario.link == 'comes-up':
+        again = result.get('advertising_again_at', 1e9)
+        yield 'link came up after the sensor advertised again', \
+            any(t >= again for t in ups), 'advertising at %s, changes %s' % (again, changes)
+
+
+def call_checks(scenario, result):
+    calls = result.get('calls', [])
+    members = [c['member'] for c in calls if c['path'].startswith('/org/bluez/hci0')]
+    if scenario.scan is not None:
+        scanned = 'org.bluez.Adapter1.StartDiscovery' in members
+        yield ('scan started' if scenario.scan else 'no scan started'), \
+            scanned == scenario.scan, members
+    if scenario.connect_call is not None:
+        connects = [c for c in calls if c['member'] == 'org.bluez.Device1.Connect']
+        yield ('Connect called' if scenario.connect_call else 'no Connect called'), \
+            bool(connects) == scenario.connect_call, members
+        if scenario.command is None and connects:
+            sender = connects[0]['sender']
+            disconnects = [c for c in calls if c['member'] == 'org.bluez.Device1.Disconnect'
+                           and c['sender'] == sender]
+            yield 'Disconnect sent by the tool', bool(disconnects), members
+
+
+def checks(scenario, folder, stack, first_identifier):
+    """Yields (what, passed, detail) for one scenario."""
+    try:
+        with open(os.path.join(folder, 'result.json')) as f:
+            result = json.load(f)
+        with open(os.path.join(folder, 'stdout'), 'rb') as f:
+            stdout = f.read()
+        with open(os.path.join(folder, 'stderr'), 'rb') as f:
+            stderr = f.read()
+    except OSError as error:
+        yield 'ran in the guest', False, str(error)
+        return
+    yield 'ran in the guest', 'error' not in result and not result.get('killed'), \
+        result.get('error', 'killed' if result.get('killed') else '')
+    yield 'exit status %d' % scenario.status, result.get('status') == scenario.status, \
+        result.get('status')
+    if scenario.stderr is not None:
+        yield 'stderr exact', stderr == scenario.stderr.encode(), stderr
+    if scenario.record is None:
+        yield 'stdout empty', stdout == b'', stdout[:200]
+    else:
+        text = stdout.decode('utf-8', 'replace')
+        try:
+            identifier = json.loads(text).get('address', '')
+        except ValueError:
+            identifier = ''
+        problem = identifier_problem(identifier, stack['sensor_address'])
+        yield 'address is the version-8 identifier of the sensor', problem is None, problem
+        if first_identifier is not None:
+            yield 'address same as in the first run', identifier == first_identifier, identifier
+        problem = layout_problem(text, scenario.record, identifier)
+        yield 'stdout byte-exact', problem is None, problem
+    low, high = scenario.wall
+    yield 'wall time in [%.1f, %.1f] s' % (low, high), \
+        low <= result.get('wall', -1) <= high, result.get('wall')
+    yield from link_checks(scenario, result)
+    yield from call_checks(scenario, result)
+    yield 'bluetoothd alive with its first PID', result.get('bluetoothd_alive') is True, ''
+
+
+def main():
+    results = sys.argv[1]
+    passed = failed = 0
+    try:
+        with open(os.path.join(results, 'stack.json')) as f:
+            stack = json.load(f)
+    except OSError:
+        stack = {'sensor_address': '??'}
+    first_identifier = None
+    for scenario in SCENARIOS:
+        folder = os.path.join(results, scenario.name)
+        for what, ok, detail in checks(scenario, folder, stack, first_identifier):
+            if ok:
+                passed += 1
+                print('PASS %s: %s' % (scenario.name, what))
+            else:
+                failed += 1
+                print('FAIL %s: %s: %s' % (scenario.name, what, detail))
+        if first_identifier is None and scenario.record is not None:
+            try:
+                with open(os.path.join(folder, 'stdout')) as f:
+                    first_identifier = json.loads(f.read())['address']
+            except (OSError, ValueError, KeyError):
+                first_identifier = ''
+    print('%d passed, %d failed' % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
