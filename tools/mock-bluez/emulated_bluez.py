@@ -5,7 +5,7 @@ The scenario is a dict (see mock_bluez.py for the file form):
   adapters: [{name: "hci0", powered: true, powered_after: s, appears_after: s}]
             (an adapter that appears later is announced powered, as bluez5's AddAdapter does)
   devices:  [{adapter: "hci0", address: "C0:FF:EE:00:00:01",
-              name: "Norvel4 TEST"            (omit: no Name property)
+              name: "Norvel4 TEST"            (omit: no Name property; a number: a Name of the wrong type)
               alias: "..."                    (default: the name, else the address)
               known: false                    (in the tree before any discovery)
               connected: false                (connected and resolved before the run)
@@ -77,10 +77,17 @@ def emit_added(path):
                          [dbus.ObjectPath(path), obj.props])
 
 
+def list_standard_interfaces(obj):
+    '''bluetoothd lists these two, without properties, for every object it exports.'''
+    obj.props.setdefault('org.freedesktop.DBus.Introspectable', {})
+    obj.props.setdefault(dbus.PROPERTIES_IFACE, {})
+
+
 def export(path, interface, props, methods=()):
     '''Puts an object in the tree (GetManagedObjects sees it) without any signal.'''
     manager().AddObject(path, interface, props, [])
     obj = mockobject.objects[path]
+    list_standard_interfaces(obj)
     for method in methods:
         obj.methods.setdefault(method._dbus_interface, {})[method.__name__] = (
             method._dbus_in_signature, method._dbus_out_signature, method, method)
@@ -132,10 +139,11 @@ class Adapter:
         self.obj = None
 
     def export(self, announce):
-        bluez5.AddAdapter(manager(), self.name, 'norvel-mock')
+        bluez5.AddAdapter(manager(), self.name, 'mock-host')
         self.obj = mockobject.objects[self.path]
         self.obj.model = self
         self.obj.props[ADAPTER_IFACE]['Powered'] = variant(self.powered)
+        list_standard_interfaces(self.obj)
         for method in (SetDiscoveryFilter, StartDiscovery, StopDiscovery):
             self.obj.methods[ADAPTER_IFACE][method.__name__] = (
                 method._dbus_in_signature, method._dbus_out_signature, method, method)
@@ -198,10 +206,12 @@ class Device:
 
     def properties(self, rssi):
         config = self.config
+        name = config.get('name')
+        alias = config.get('alias', name if isinstance(name, str) else config['address'].replace(':', '-'))
         props = {
             'Address': variant(config['address']),
             'AddressType': variant('public'),
-            'Alias': variant(config.get('alias', config.get('name', config['address'].replace(':', '-')))),
+            'Alias': variant(alias),
             'Paired': variant(False),
             'Bonded': variant(False),
             'Trusted': variant(False),
@@ -212,8 +222,8 @@ class Device:
             'UUIDs': dbus.Array(['0000fce0-0000-1000-8000-00805f9b34fb'], signature='s', variant_level=1),
             'Adapter': dbus.ObjectPath(self.adapter_path, variant_level=1),
         }
-        if 'name' in config:
-            props['Name'] = variant(config['name'])
+        if name is not None:
+            props['Name'] = variant(name)
         if rssi is not None:
             props['RSSI'] = dbus.Int16(rssi, variant_level=1)
         return props
