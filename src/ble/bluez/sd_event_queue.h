@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <vector>
+
+#include "ble/bluez/sd_handles.h"
+#include "ble/main_queue.h"
+
+namespace norvel::ble::bluez {
+
+// The main queue as the thread's default sd-event loop. The D-Bus connection is attached
+// to the same loop, so timers, signals and bus traffic run one callback at a time.
+class SdEventQueue : public MainQueue {
+ public:
+  // Throws std::system_error when the loop cannot be created.
+  SdEventQueue();
+  SdEventQueue(const SdEventQueue&) = delete;
+  SdEventQueue& operator=(const SdEventQueue&) = delete;
+  ~SdEventQueue() override;
+
+  // A one-shot CLOCK_MONOTONIC timer.
+  void asyncAfter(Seconds delay, std::function<void()> task) override;
+  // sd_event_loop: returns only when the loop is exited, with its exit code.
+  int run() override;
+
+  // Runs the task from the loop, soon, after every task posted before it.
+  void post(std::function<void()> task);
+
+  // Blocks SIGINT and SIGTERM and delivers them on the loop to the handler instead.
+  // Throws std::system_error when the loop cannot watch them.
+  void handleTerminationSignals(std::function<void(int signal)> handler);
+
+  sd_event* event() const { return event_.get(); }
+
+ private:
+  struct Timer {
+    EventSourcePtr source;
+    std::function<void()> task;
+    SdEventQueue* queue = nullptr;
+    std::list<Timer>::iterator self;
+  };
+
+  static int timerElapsed(sd_event_source* source, std::uint64_t usec, void* userdata);
+  static int postedTaskDue(sd_event_source* source, void* userdata);
+  static int signalReceived(sd_event_source* source, const struct signalfd_siginfo* info,
+                            void* userdata);
+
+  EventPtr event_;
+  std::list<Timer> timers_;
+  std::deque<std::function<void()>> posted_;
+  EventSourcePtr postedSource_;
+  std::function<void(int)> signalHandler_;
+  std::vector<EventSourcePtr> signalSources_;
+};
+
+}  // namespace norvel::ble::bluez
