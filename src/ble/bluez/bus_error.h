@@ -1,0 +1,21 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include "ble/error.h"
+
+namespace norvel::ble::bluez {
+
+// The error a reply carries, or null for a method return.
+const sd_bus_error* replyError(sd_bus_message* reply);
+
+// The refusals that mean this process may not use Bluetooth.
+bool isAccessDenied(const sd_bus_error& error);
+
+// The error's message as the sender wrote it, or its name when the message is empty.
+Error toBleError(const sd_bus_error& error);
+
+// A request that could not even be sent, from the negative errno of the failed call.
+Error errnoError(int negativeErrno);
+
+}  // namespace norvel::ble::bluez

@@ -1,0 +1,96 @@
+#include "ble/bluez/object_tree.h"
+
+#include <utility>
+
+namespace norvel::ble::bluez {
+namespace {
+
+template <typename T>
+std::optional<T> propertyOf(const Properties& properties, std::string_view name) {
+  auto found = properties.find(name);
+  if (found == properties.end())
+    return std::nullopt;
+  if (const T* value = std::get_if<T>(&found->second))
+    return *value;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<bool> boolProperty(const Properties& properties, std::string_view name) {
+  return propertyOf<bool>(properties, name);
+}
+
+std::optional<std::int64_t> integerProperty(const Properties& properties, std::string_view name) {
+  return propertyOf<std::int64_t>(properties, name);
+}
+
+std::optional<std::string> stringProperty(const Properties& properties, std::string_view name) {
+  return propertyOf<std::string>(properties, name);
+}
+
+void ObjectTree::addInterfaces(const std::string& path, Interfaces interfaces) {
+  Interfaces& object = objects_[path];
+  for (auto& [name, properties] : interfaces)
+    object[name] = std::move(properties);
+}
+
+void ObjectTree::removeInterfaces(const std::string& path,
+                                  const std::vector<std::string>& interfaces) {
+  auto object = objects_.find(path);
+  if (object == objects_.end())
+    return;
+  for (const auto& name : interfaces)
+    object->second.erase(name);
+  if (object->second.empty())
+    objects_.erase(object);
+}
+
+bool ObjectTree::changeProperties(const std::string& path, const std::string& interface,
+                                  const Properties& changed,
+                                  const std::vector<std::string>& invalidated) {
+  auto object = objects_.find(path);
+  if (object == objects_.end())
+    return false;
+  auto properties = object->second.find(interface);
+  if (properties == object->second.end())
+    return false;
+  for (const auto& [name, value] : changed)
+    properties->second[name] = value;
+  for (const auto& name : invalidated)
+    properties->second.erase(name);
+  return true;
+}
+
+const Properties* ObjectTree::find(std::string_view path, std::string_view interface) const {
+  auto object = objects_.find(path);
+  if (object == objects_.end())
+    return nullptr;
+  auto properties = object->second.find(interface);
+  if (properties == object->second.end())
+    return nullptr;
+  return &properties->second;
+}
+
+std::optional<std::string> ObjectTree::firstWith(std::string_view interface) const {
+  for (const auto& [path, interfaces] : objects_) {
+    if (interfaces.contains(interface))
+      return path;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> ObjectTree::descendantsWith(std::string_view parent,
+                                                     std::string_view interface) const {
+  std::string prefix(parent);
+  prefix.push_back('/');
+  std::vector<std::string> paths;
+  for (auto object = objects_.lower_bound(prefix);
+       object != objects_.end() && object->first.starts_with(prefix); ++object) {
+    if (object->second.contains(interface))
+      paths.push_back(object->first);
+  }
+  return paths;
+}
+
+}  // namespace norvel::ble::bluez

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace norvel::ble::bluez {
+
+// A property value of a type this backend reads; std::monostate stands for any other type,
+// which reads as absent.
+using PropertyValue = std::variant<std::monostate, bool, std::int64_t, std::string>;
+using Properties = std::map<std::string, PropertyValue, std::less<>>;
+// Interface name to its properties.
+using Interfaces = std::map<std::string, Properties, std::less<>>;
+// Object path to its interfaces; the map's order is object-path order.
+using Objects = std::map<std::string, Interfaces, std::less<>>;
+
+// Each is absent when the property is missing or of another type.
+std::optional<bool> boolProperty(const Properties& properties, std::string_view name);
+std::optional<std::int64_t> integerProperty(const Properties& properties, std::string_view name);
+std::optional<std::string> stringProperty(const Properties& properties, std::string_view name);
+
+// bluetoothd's objects as its object manager reports them, kept current from its signals.
+class ObjectTree {
+ public:
+  void replace(Objects objects) { objects_ = std::move(objects); }
+  void clear() { objects_.clear(); }
+
+  // Adds the interfaces to the object, replacing any it already has under the same name.
+  void addInterfaces(const std::string& path, Interfaces interfaces);
+  void removeInterfaces(const std::string& path, const std::vector<std::string>& interfaces);
+  // Returns false, changing nothing, when the object lacks the interface.
+  bool changeProperties(const std::string& path, const std::string& interface,
+                        const Properties& changed, const std::vector<std::string>& invalidated);
+
+  // Null when the object lacks the interface.
+  const Properties* find(std::string_view path, std::string_view interface) const;
+  // The first object with the interface, in object-path order.
+  std::optional<std::string> firstWith(std::string_view interface) const;
+  // The objects below `parent`, at any depth, that have the interface, in object-path order.
+  std::vector<std::string> descendantsWith(std::string_view parent,
+                                           std::string_view interface) const;
+
+ private:
+  Objects objects_;
+};
+
+}  // namespace norvel::ble::bluez
