@@ -1,0 +1,182 @@
+#include "ble/bluez/bluez_connection.h"
+
+#include <utility>
+
+#include "ble/bluez/async_call.h"
+#include "ble/bluez/bluez_names.h"
+#include "ble/bluez/bus_error.h"
+#include "ble/bluez/message_reading.h"
+
+namespace norvel::ble::bluez {
+namespace {
+
+constexpr const char* kBluezSignalsRule = "type='signal',sender='org.bluez'";
+constexpr const char* kBluezOwnerRule =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'";
+
+std::vector<std::string> interfaceNames(const Interfaces& interfaces) {
+  std::vector<std::string> names;
+  for (const auto& [name, properties] : interfaces)
+    names.push_back(name);
+  return names;
+}
+
+}  // namespace
+
+BluezConnection::BluezConnection(sd_event* event) : event_(event) {}
+
+BluezConnection::~BluezConnection() = default;
+
+void BluezConnection::start() {
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_system(&bus) < 0) {
+    becomeAbsent();
+    return;
+  }
+  bus_.reset(bus);
+  if (sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL) < 0 || !subscribe()) {
+    matches_.clear();
+    bus_.reset();
+    becomeAbsent();
+    return;
+  }
+  // The match rules are sent first, so no change between the reply and them is missed.
+  requestManagedObjects(nullptr);
+}
+
+bool BluezConnection::subscribe() {
+  sd_bus* bus = bus_.get();
+  sd_bus_slot* signals = nullptr;
+  sd_bus_slot* owner = nullptr;
+  sd_bus_slot* disconnected = nullptr;
+  bool subscribed =
+      sd_bus_add_match_async(bus, &signals, kBluezSignalsRule, &BluezConnection::bluezSignal,
+                             &BluezConnection::addMatchReply, this) >= 0 &&
+      sd_bus_add_match_async(bus, &owner, kBluezOwnerRule, &BluezConnection::nameOwnerChanged,
+                             &BluezConnection::addMatchReply, this) >= 0 &&
+      sd_bus_match_signal_async(bus, &disconnected, nullptr, "/org/freedesktop/DBus/Local",
+                                "org.freedesktop.DBus.Local", "Disconnected",
+                                &BluezConnection::busDisconnected, nullptr, this) >= 0;
+  for (sd_bus_slot* slot : {signals, owner, disconnected}) {
+    if (slot != nullptr)
+      matches_.emplace_back(slot);
+  }
+  return subscribed;
+}
+
+void BluezConnection::refreshObjects(std::function<void()> done) {
+  requestManagedObjects(std::move(done));
+}
+
+void BluezConnection::requestManagedObjects(std::function<void()> done) {
+  auto call = newBluezCall(bus_.get(), "/", kObjectManagerInterface, "GetManagedObjects");
+  int r = callAsync(bus_.get(), call.get(), [weak = weak_from_this(), done](sd_bus_message* reply) {
+    if (auto self = weak.lock())
+      self->managedObjectsReply(reply);
+    if (done)
+      done();
+  });
+  if (r < 0 && done)
+    done();
+}
+
+void BluezConnection::managedObjectsReply(sd_bus_message* reply) {
+  if (const sd_bus_error* error = replyError(reply)) {
+    if (isAccessDenied(*error)) {
+      noteAccessDenied();
+    } else {
+      becomeAbsent();
+    }
+    return;
+  }
+  objects_.replace(readManagedObjects(reply).value_or(Objects{}));
+  presence_ = Presence::present;
+  notify({});
+}
+
+void BluezConnection::noteAccessDenied() {
+  if (accessDenied_)
+    return;
+  accessDenied_ = true;
+  notify({});
+}
+
+void BluezConnection::becomeAbsent() {
+  presence_ = Presence::absent;
+  objects_.clear();
+  notify({});
+}
+
+void BluezConnection::notify(const ObjectsChange& change) {
+  if (listener_ != nullptr)
+    listener_->objectsChanged(change);
+}
+
+int BluezConnection::bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluezConnection*>(userdata);
+  if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesAdded") > 0) {
+    self->interfacesAdded(message);
+  } else if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesRemoved") > 0) {
+    self->interfacesRemoved(message);
+  } else if (sd_bus_message_is_signal(message, kPropertiesInterface, "PropertiesChanged") > 0) {
+    self->propertiesChanged(message);
+  }
+  return 0;
+}
+
+void BluezConnection::interfacesAdded(sd_bus_message* message) {
+  auto added = readInterfacesAdded(message);
+  if (!added)
+    return;
+  auto names = interfaceNames(added->interfaces);
+  objects_.addInterfaces(added->path, std::move(added->interfaces));
+  notify({ObjectsChange::Kind::interfacesAdded, added->path, std::move(names)});
+}
+
+void BluezConnection::interfacesRemoved(sd_bus_message* message) {
+  auto removed = readInterfacesRemoved(message);
+  if (!removed)
+    return;
+  objects_.removeInterfaces(removed->path, removed->interfaces);
+  notify({ObjectsChange::Kind::interfacesRemoved, removed->path, std::move(removed->interfaces)});
+}
+
+void BluezConnection::propertiesChanged(sd_bus_message* message) {
+  const char* path = sd_bus_message_get_path(message);
+  auto changed = readPropertiesChanged(message);
+  if (path == nullptr || !changed)
+    return;
+  if (!objects_.changeProperties(path, changed->interface, changed->changed,
+                                 changed->invalidated)) {
+    return;
+  }
+  notify({ObjectsChange::Kind::propertiesChanged, path, {changed->interface}});
+}
+
+int BluezConnection::nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluezConnection*>(userdata);
+  auto changed = readNameOwnerChanged(message);
+  if (!changed || changed->name != kBluezService)
+    return 0;
+  if (!changed->oldOwner.empty())
+    self->becomeAbsent();
+  if (!changed->newOwner.empty())
+    self->requestManagedObjects(nullptr);
+  return 0;
+}
+
+int BluezConnection::busDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
+  static_cast<BluezConnection*>(userdata)->becomeAbsent();
+  return 0;
+}
+
+int BluezConnection::addMatchReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  const sd_bus_error* error = replyError(reply);
+  if (error != nullptr && isAccessDenied(*error)) {
+    static_cast<BluezConnection*>(userdata)->noteAccessDenied();
+  }
+  return 0;
+}
+
+}  // namespace norvel::ble::bluez

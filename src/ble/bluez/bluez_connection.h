@@ -1,0 +1,97 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ble/bluez/object_tree.h"
+#include "ble/bluez/sd_handles.h"
+
+namespace norvel::ble::bluez {
+
+// What changed in bluetoothd's objects, or in whether they can be known at all.
+struct ObjectsChange {
+  enum class Kind {
+    // The whole tree was fetched again or dropped, or reachability or access changed.
+    reloaded,
+    interfacesAdded,
+    interfacesRemoved,
+    propertiesChanged,
+  };
+  Kind kind = Kind::reloaded;
+  std::string path;
+  // The interfaces added or removed, or the one whose properties changed.
+  std::vector<std::string> interfaces;
+};
+
+// The process's link to bluetoothd: the system bus on the main loop, and bluetoothd's object
+// tree, fetched whole when bluetoothd (re)appears and kept current from its signals.
+class BluezConnection : public std::enable_shared_from_this<BluezConnection> {
+ public:
+  enum class Presence {
+    // Waiting for bluetoothd's first answer.
+    unknown,
+    // No system bus, no bluetoothd on it, or it failed to answer.
+    absent,
+    present,
+  };
+
+  class Listener {
+   public:
+    virtual ~Listener() = default;
+    // Called after the change has been applied to the tree.
+    virtual void objectsChanged(const ObjectsChange& change) = 0;
+  };
+
+  explicit BluezConnection(sd_event* event);
+  BluezConnection(const BluezConnection&) = delete;
+  BluezConnection& operator=(const BluezConnection&) = delete;
+  ~BluezConnection();
+
+  // The listener is not owned; pass null before it goes away.
+  void setListener(Listener* listener) { listener_ = listener; }
+
+  // Opens the system bus on the loop, subscribes to bluetoothd's signals and to its name
+  // changing owner, then asks for its objects. Nothing here waits for bluetoothd.
+  void start();
+
+  // Fetches the whole tree again. `done` runs once the reply has been applied, or at once
+  // if the request could not be sent.
+  void refreshObjects(std::function<void()> done);
+
+  // Records a refusal of any request: from then on this process counts as not authorized.
+  void noteAccessDenied();
+
+  Presence presence() const { return presence_; }
+  bool accessDenied() const { return accessDenied_; }
+  const ObjectTree& objects() const { return objects_; }
+  // Null when no bus could be opened.
+  sd_bus* bus() const { return bus_.get(); }
+
+ private:
+  static int bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int busDisconnected(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int addMatchReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
+
+  bool subscribe();
+  void requestManagedObjects(std::function<void()> done);
+  void managedObjectsReply(sd_bus_message* reply);
+  void interfacesAdded(sd_bus_message* message);
+  void interfacesRemoved(sd_bus_message* message);
+  void propertiesChanged(sd_bus_message* message);
+  void becomeAbsent();
+  void notify(const ObjectsChange& change);
+
+  sd_event* event_;
+  Listener* listener_ = nullptr;
+  Presence presence_ = Presence::unknown;
+  bool accessDenied_ = false;
+  ObjectTree objects_;
+  BusPtr bus_;
+  // Declared after the bus so that they are released before it.
+  std::vector<BusSlotPtr> matches_;
+};
+
+}  // namespace norvel::ble::bluez
