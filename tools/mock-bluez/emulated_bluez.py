@@ -15,7 +15,8 @@ The scenario is a dict (see mock_bluez.py for the file form):
               connect: "ok"|"hang"|[error name, message]
               connected_signal: true          (bluetoothd often never signals Connected)
               resolve: "normal"|"signals_late"|"never"
-              gatt: [{uuid, characteristics: [{uuid, value: "hex"} | {uuid, error: [name, msg]}]}]}]
+              gatt: [{uuid, characteristics: [{uuid, value: "hex"} | {uuid, error: [name, msg]}
+                                             | {uuid, text: "..."} (ReadValue answers a string)]}]}]
 
 Timings follow what bluetoothd 5.66 was seen to do: Connect replies before the
 services are resolved, and ServicesResolved can come before the GATT objects'
@@ -127,6 +128,14 @@ def Disconnect(obj, reply, fail):  # pylint: disable=unused-argument
 @async_method(CHARACTERISTIC_IFACE, 'a{sv}', 'ay')
 def ReadValue(obj, options, reply, fail):  # pylint: disable=unused-argument
     obj.model.read(reply, fail)
+
+
+@async_method(CHARACTERISTIC_IFACE, 'a{sv}', 's')
+def ReadValueAsText(obj, options, reply, fail):  # pylint: disable=unused-argument
+    reply(obj.model.config['text'])
+
+
+ReadValueAsText.__name__ = 'ReadValue'
 
 
 class Adapter:
@@ -305,7 +314,7 @@ class Device:
                     'Service': dbus.ObjectPath(service_path, variant_level=1),
                     'Value': dbus.Array([], signature='y', variant_level=1),
                     'Flags': dbus.Array(['read'], signature='s', variant_level=1),
-                }, (ReadValue,))
+                }, (ReadValueAsText if 'text' in characteristic_config else ReadValue,))
                 characteristic.obj.model = characteristic
                 self.gatt_paths.append(path)
                 handle += 2

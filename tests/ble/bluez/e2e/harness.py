@@ -72,6 +72,7 @@ class Scenario:
     absent: list = field(default_factory=list)
     absent_before: tuple = None
     deny_bluez: bool = False
+    system_bus: bool = True
     mock_starts_after: float = 0.0
     signal_after: tuple = None
 
@@ -133,6 +134,9 @@ class PrivateBluez:
         self.address = None
 
     def __enter__(self):
+        if not self.scenario.system_bus:
+            self.address = f'unix:path={self.workdir / "no-bus"}'
+            return self
         config = 'private-system-bus-denying-bluez.conf' if self.scenario.deny_bluez else 'private-system-bus.conf'
         daemon = self.spawn(['dbus-daemon', f'--config-file={MOCK_DIR / config}',
                              f'--address=unix:path={self.workdir / "bus"}', '--nofork', '--print-address'],
@@ -207,7 +211,7 @@ def run_binary(binary, scenario, bluez):
 
 def run(binary, scenario):
     with tempfile.TemporaryDirectory(prefix='norvel-e2e-') as workdir, PrivateBluez(scenario, workdir) as bluez:
-        if not scenario.mock_starts_after:
+        if scenario.system_bus and not scenario.mock_starts_after:
             bluez.start_mock()
         outcome = run_binary(binary, scenario, bluez)
         return outcome, check(scenario, outcome), bluez.mock_log()

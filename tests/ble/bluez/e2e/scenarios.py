@@ -125,6 +125,7 @@ SCENARIOS = [
              absent_before=('adapter-added', NO_SCAN)),
     Scenario('bluetoothd-starts-later', setup=sensor_bluez(device()), mock_starts_after=1.0,
              record=record(SENSOR, 'Norvel4 TEST'), calls=scanned_read()),
+    Scenario('no-system-bus-times-out', setup={}, system_bus=False, times_out=True),
     Scenario('no-adapter-times-out', setup={'adapters': []}, times_out=True,
              calls=[('GetManagedObjects', '/')]),
     Scenario('bluetoothd-never-answers-times-out',
@@ -145,6 +146,8 @@ SCENARIOS = [
     Scenario('read-error-without-message', **failing_after_connect(
         [service(SERVICE, {'uuid': DETAILED, 'error': ['org.bluez.Error.NotPermitted', '']})],
         'Error reading characteristic: org.bluez.Error.NotPermitted\n')),
+    Scenario('value-of-wrong-type-counts-as-absent', **failing_after_connect(
+        [service(SERVICE, {'uuid': DETAILED, 'text': DETAILED_BYTES})], 'Error: Empty characteristic value\n')),
     Scenario('short-value', **failing_after_connect(
         [service(SERVICE, value(BASIC, '2003c30195'))], 'Error: Unexpected data format or length (5 bytes)\n')),
     Scenario('name-with-slash-and-quote', setup=sensor_bluez(device(name='Norvel4 "A/B"')),
@@ -173,6 +176,8 @@ SCENARIOS = [
              record=record(SENSOR, 'Norvel4 TEST'), calls=retrieved_read()[:-1],
              absent=[('Disconnect', None)] + NO_SCAN),
     Scenario('services-never-resolved-times-out', setup=sensor_bluez(device(resolve='never')), times_out=True,
+             calls=[('Connect', device_path(SENSOR)), ('Disconnect', device_path(SENSOR))]),
+    Scenario('connect-never-answered-times-out', setup=sensor_bluez(device(connect='hang')), times_out=True,
              calls=[('Connect', device_path(SENSOR)), ('Disconnect', device_path(SENSOR))]),
     Scenario('sigterm-while-connecting', setup=sensor_bluez(device(connect='hang')),
              signal_after=('Connect', signal.SIGTERM),
