@@ -39,12 +39,26 @@ if [ "${DBUS_MONITOR:-0}" = 1 ]; then
     stdbuf -oL dbus-monitor --system "type='method_call',destination='org.bluez'" > /out/dbus-monitor.log 2>&1 &
 fi
 
-btvirt -L -l2 > /out/btvirt.log 2>&1 &
-for _ in $(seq 200); do
-    [ -e /sys/class/bluetooth/hci0 ] && [ -e /sys/class/bluetooth/hci1 ] && break
-    sleep 0.05
+# btvirt answers the kernel's first HCI command for hci0 only once it has made hci1 too;
+# on a loaded host that can miss the kernel's 2 s command timeout, and hci0 then never
+# reaches the management interface. Starting btvirt again gives both a fresh set-up.
+managed() { btmgmt --index "$1" info 2>/dev/null | grep -q 'addr '; }
+for attempt in 1 2 3 4; do
+    btvirt -L -l2 >> /out/btvirt.log 2>&1 &
+    BTVIRT_PID=$!
+    deadline=$(( $(date +%s) + 12 ))
+    until managed 0 && managed 1; do
+        [ "$(date +%s)" -ge "$deadline" ] && break
+        sleep 0.1
+    done
+    managed 0 && managed 1 && break
+    echo "controllers not set up (attempt $attempt), starting btvirt again"
+    kill $BTVIRT_PID
+    wait $BTVIRT_PID
+    while [ -e /sys/class/bluetooth/hci0 ] || [ -e /sys/class/bluetooth/hci1 ]; do sleep 0.1; done
 done
-[ -e /sys/class/bluetooth/hci1 ] || die "btvirt made no hci0 and hci1"
+managed 0 && managed 1 || die "controllers not set up"
+stage "controllers-ready"
 
 btd_args=-n
 [ "${BTD_DEBUG:-0}" = 1 ] && btd_args="-n -d"
@@ -53,19 +67,28 @@ BTD_PID=$!
 adapter_powered() {
     [ "$(busctl --system get-property org.bluez /org/bluez/$1 org.bluez.Adapter1 Powered 2>/dev/null)" = "b true" ]
 }
-for _ in $(seq 300); do
-    adapter_powered hci0 && adapter_powered hci1 && break
-    sleep 0.05
+# The same timeout during bluetoothd's power-on leaves the adapter off.
+deadline=$(( $(date +%s) + 60 ))
+next_retry=$(( $(date +%s) + 8 ))
+until adapter_powered hci0 && adapter_powered hci1; do
+    [ "$(date +%s)" -ge "$deadline" ] && die "adapters not powered"
+    if [ "$(date +%s)" -ge "$next_retry" ]; then
+        for index in 0 1; do
+            adapter_powered hci$index || { echo "retrying power-on of hci$index"; timeout 10 btmgmt --index $index power on; }
+        done
+        next_retry=$(( $(date +%s) + 8 ))
+    fi
+    sleep 0.1
 done
-adapter_powered hci0 && adapter_powered hci1 || die "adapters not powered"
 stage "bluetoothd-ready pid=$BTD_PID"
 
 /usr/bin/python3 "$HERE/sensor.py" --adapter hci1 --socket /run/norvel-sensor.sock \
     > /out/sensor.log 2>&1 &
 SENSOR_PID=$!
-for _ in $(seq 400); do
-    grep -q -E 'SENSOR READY|FAILED' /out/sensor.log && break
-    sleep 0.05
+deadline=$(( $(date +%s) + 60 ))
+until grep -q -E 'SENSOR READY|FAILED' /out/sensor.log; do
+    [ "$(date +%s)" -ge "$deadline" ] && break
+    sleep 0.1
 done
 grep -q 'SENSOR READY' /out/sensor.log || die "sensor not ready: $(tail -3 /out/sensor.log)"
 stage "sensor-ready"
