@@ -60,6 +60,11 @@ class Scenario:
     calls: (member or mock event, object path or None for any) that must appear, in this order.
     absent: the same form, for calls that must not appear at all.
     absent_before: (mock event, calls) for calls that must not come before that event.
+    deny_bluez: the bus policy refuses every call to org.bluez.
+    system_bus: false runs the tool with an address where no bus listens.
+    mock_starts_after: seconds between the tool's start and bluetoothd's.
+    signal_after: (member, signal): the signal is sent once the mock has received that call;
+    the tool must then exit with 128 + signal, silently.
     '''
     name: str
     setup: dict
