@@ -13,25 +13,27 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-TEST(SdEventQueueTest, PostedTasksRunFromTheLoopInOrderBeforeLaterTimers) {
+TEST(SdEventQueueTest, PostedTasksAndTimersRunFromTheLoopEachInTheirOrder) {
   SdEventQueue queue;
-  std::vector<std::string> ran;
+  std::vector<std::string> posted;
+  std::vector<std::string> timers;
   queue.asyncAfter(MainQueue::Seconds(0.03), [&] {
-    ran.push_back("timer 30 ms");
+    timers.push_back("30 ms");
     sd_event_exit(queue.event(), 7);
   });
-  queue.asyncAfter(MainQueue::Seconds(0.01), [&] { ran.push_back("timer 10 ms"); });
-  queue.asyncAfter(MainQueue::Seconds(0), [&] { ran.push_back("timer 0 ms"); });
+  queue.asyncAfter(MainQueue::Seconds(0.01), [&] { timers.push_back("10 ms"); });
+  queue.asyncAfter(MainQueue::Seconds(0), [&] { timers.push_back("0 ms"); });
   queue.post([&] {
-    ran.push_back("first");
-    queue.post([&] { ran.push_back("posted by first"); });
+    posted.push_back("first");
+    queue.post([&] { posted.push_back("posted by first"); });
   });
-  queue.post([&] { ran.push_back("second"); });
-  EXPECT_TRUE(ran.empty());
+  queue.post([&] { posted.push_back("second"); });
+  EXPECT_TRUE(posted.empty());
+  EXPECT_TRUE(timers.empty());
 
   EXPECT_EQ(queue.run(), 7);
-  EXPECT_EQ(ran, (std::vector<std::string>{"first", "second", "posted by first", "timer 0 ms",
-                                           "timer 10 ms", "timer 30 ms"}));
+  EXPECT_EQ(posted, (std::vector<std::string>{"first", "second", "posted by first"}));
+  EXPECT_EQ(timers, (std::vector<std::string>{"0 ms", "10 ms", "30 ms"}));
 }
 
 TEST(SdEventQueueTest, TimerFiresOnTimeNotCoalescedLater) {
