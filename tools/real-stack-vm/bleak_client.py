@@ -22,20 +22,20 @@ async def main():
         return 1
     async with BleakClient(device, adapter='hci0') as client:
         value = await client.read_gatt_char(DETAILED_UUID)
-    co2, temperature, pressure, humidity, battery, status, interval, age = \
-        struct.unpack_from('<HHHBBBHH', value)
-    print(json.dumps({
-        'address': '00000000-0000-8000-8000-' + device.address.replace(':', ''),
-        'name': device.name,
-        'co2': co2,
-        'temperature': '%.1f °C' % (temperature / 20.0),
-        'humidity': '%d %%' % humidity,
-        'pressure': '%.1f hPa' % (pressure / 10.0),
-        'battery': '%d %%' % battery,
-        'status': STATUS.get(status, 'RED'),
-        'interval': interval,
-        'age': age,
-    }, indent=2, ensure_ascii=False))
+        co2, temperature, pressure, humidity, battery, status, interval, age = \
+            struct.unpack_from('<HHHBBBHH', value)
+        print(json.dumps({
+            'address': '00000000-0000-8000-8000-' + device.address.replace(':', ''),
+            'name': device.name,
+            'co2': co2,
+            'temperature': '%.1f °C' % (temperature / 20.0),
+            'humidity': '%d %%' % humidity,
+            'pressure': '%.1f hPa' % (pressure / 10.0),
+            'battery': '%d %%' % battery,
+            'status': STATUS.get(status, 'RED'),
+            'interval': interval,
+            'age': age,
+        }, indent=2, ensure_ascii=False), flush=True)
     return 0
 
 

@@ -51,7 +51,7 @@ def main():
     def read_value(path, device_props):
         def done(value):
             print(json.dumps(record(str(device_props['Address']), str(device_props.get('Name', '')),
-                                    bytes(value)), indent=2, ensure_ascii=False))
+                                    bytes(value)), indent=2, ensure_ascii=False), flush=True)
             state['status'] = 0
             dbus.Interface(bus.get_object(BLUEZ, state['device']), DEVICE).Disconnect(
                 reply_handler=lambda: None, error_handler=lambda e: None)
