@@ -1,5 +1,7 @@
 #include "ble/bluez/bluez_connection.h"
 
+#include <time.h>
+
 #include <utility>
 
 #include "ble/bluez/async_call.h"
@@ -14,6 +16,8 @@ constexpr const char* kBluezSignalsRule = "type='signal',sender='org.bluez'";
 constexpr const char* kBluezOwnerRule =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'";
+
+constexpr std::uint64_t kReopenDelayUsec = 1'000'000;
 
 std::vector<std::string> interfaceNames(const Interfaces& interfaces) {
   std::vector<std::string> names;
@@ -32,6 +36,7 @@ void BluezConnection::start() {
   sd_bus* bus = nullptr;
   if (sd_bus_open_system(&bus) < 0) {
     becomeAbsent();
+    reopenLater();
     return;
   }
   bus_.reset(bus);
@@ -39,6 +44,7 @@ void BluezConnection::start() {
     matches_.clear();
     bus_.reset();
     becomeAbsent();
+    reopenLater();
     return;
   }
   // The match rules are sent first, so no change between the reply and them is missed.
@@ -167,7 +173,29 @@ int BluezConnection::nameOwnerChanged(sd_bus_message* message, void* userdata, s
 }
 
 int BluezConnection::busDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
-  static_cast<BluezConnection*>(userdata)->becomeAbsent();
+  auto* self = static_cast<BluezConnection*>(userdata);
+  self->becomeAbsent();
+  // The closed bus is released later, from the timer, not from inside its own dispatch.
+  self->reopenLater();
+  return 0;
+}
+
+void BluezConnection::reopenLater() {
+  if (reopen_)
+    return;
+  sd_event_source* source = nullptr;
+  if (sd_event_add_time_relative(event_, &source, CLOCK_MONOTONIC, kReopenDelayUsec, 0,
+                                 &BluezConnection::reopenDue, this) >= 0) {
+    reopen_.reset(source);
+  }
+}
+
+int BluezConnection::reopenDue(sd_event_source*, std::uint64_t, void* userdata) {
+  auto* self = static_cast<BluezConnection*>(userdata);
+  self->reopen_.reset();
+  self->matches_.clear();
+  self->bus_.reset();
+  self->start();
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -53,7 +54,8 @@ class BluezConnection : public std::enable_shared_from_this<BluezConnection> {
   void setListener(Listener* listener) { listener_ = listener; }
 
   // Opens the system bus on the loop, subscribes to bluetoothd's signals and to its name
-  // changing owner, then asks for its objects. Nothing here waits for bluetoothd.
+  // changing owner, then asks for its objects. Nothing here waits for bluetoothd. While
+  // there is no system bus, or after it went away, opening it is tried again every second.
   void start();
 
   // Fetches the whole tree again. `done` runs once the reply has been applied, or at once
@@ -74,6 +76,7 @@ class BluezConnection : public std::enable_shared_from_this<BluezConnection> {
   static int nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int busDisconnected(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int addMatchReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int reopenDue(sd_event_source* source, std::uint64_t usec, void* userdata);
 
   bool subscribe();
   void requestManagedObjects(std::function<void()> done);
@@ -82,6 +85,7 @@ class BluezConnection : public std::enable_shared_from_this<BluezConnection> {
   void interfacesRemoved(sd_bus_message* message);
   void propertiesChanged(sd_bus_message* message);
   void becomeAbsent();
+  void reopenLater();
   void notify(const ObjectsChange& change);
 
   sd_event* event_;
@@ -89,6 +93,7 @@ class BluezConnection : public std::enable_shared_from_this<BluezConnection> {
   Presence presence_ = Presence::unknown;
   bool accessDenied_ = false;
   ObjectTree objects_;
+  EventSourcePtr reopen_;
   BusPtr bus_;
   // Declared after the bus so that they are released before it.
   std::vector<BusSlotPtr> matches_;
