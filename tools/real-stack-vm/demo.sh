@@ -1,0 +1,19 @@
+#!/bin/bash
+# Reads the emulated sensor on the real Linux stack: boots the QEMU guest (bluetoothd on
+# BlueZ's virtual controllers, the sensor on hci1), runs norvel-read once on hci0 and
+# prints what it printed; exits with its status.
+#   usage: tools/real-stack-vm/demo.sh BUILD_DIR [ARGUMENT]   (BUILD_DIR/src/norvel-read must exist)
+set -euo pipefail
+BUILD_DIR=$(realpath "${1:?usage: demo.sh BUILD_DIR [ARGUMENT]}")
+HERE=$(dirname "$(realpath "$0")")
+OUT="$BUILD_DIR/real-stack-vm/demo"
+[ -x "$BUILD_DIR/src/norvel-read" ] || { echo "demo: build $BUILD_DIR/src/norvel-read first"; exit 1; }
+"$HERE/setup.sh" "$BUILD_DIR"
+echo "demo: booting the guest (about 30 s under software emulation)" >&2
+/usr/bin/python3 "$HERE/boot.py" "$BUILD_DIR" "$OUT" "$HERE/demo_guest.sh" \
+    --env NORVEL_BIN="$BUILD_DIR/src/norvel-read" --env NORVEL_ARG="${2:-}" --timeout 200 2>/dev/null || true
+[ -f "$OUT/status" ] || { echo "demo: the guest did not run norvel-read; see $OUT/serial.log" >&2; exit 125; }
+cat "$OUT/stdout"
+cat "$OUT/stderr" >&2
+echo "demo: norvel-read exited with status $(cat "$OUT/status") after $(cat "$OUT/wall") s" >&2
+exit "$(cat "$OUT/status")"
