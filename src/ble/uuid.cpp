@@ -2,22 +2,14 @@
 
 #include <cstddef>
 
+#include "ble/hex_digit.h"
+
 namespace norvel::ble {
 namespace {
 
 // 0000xxxx-0000-1000-8000-00805F9B34FB with the short form in the first four bytes.
 constexpr Uuid::Bytes kBaseUuid = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                    0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB};
-
-std::optional<std::uint8_t> hexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return static_cast<std::uint8_t>(c - '0');
-  if (c >= 'a' && c <= 'f')
-    return static_cast<std::uint8_t>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F')
-    return static_cast<std::uint8_t>(c - 'A' + 10);
-  return std::nullopt;
-}
 
 bool isHyphenPosition(std::size_t i) {
   return i == 8 || i == 13 || i == 18 || i == 23;
@@ -26,7 +18,7 @@ bool isHyphenPosition(std::size_t i) {
 std::optional<std::uint32_t> parseShort(std::string_view text) {
   std::uint32_t value = 0;
   for (char c : text) {
-    auto digit = hexDigit(c);
+    auto digit = hexDigitValue(c);
     if (!digit)
       return std::nullopt;
     value = (value << 4) | *digit;
@@ -47,7 +39,7 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
         return std::nullopt;
       continue;
     }
-    auto digit = hexDigit(text[i]);
+    auto digit = hexDigitValue(text[i]);
     if (!digit)
       return std::nullopt;
     bytes[nibble / 2] |= static_cast<std::uint8_t>(nibble % 2 == 0 ? *digit << 4 : *digit);

@@ -1,5 +1,7 @@
 #include "ble/bluez/device_identifier.h"
 
+#include "ble/hex_digit.h"
+
 #include <algorithm>
 #include <cstddef>
 
@@ -10,16 +12,6 @@ namespace {
 constexpr std::array<std::uint8_t, 10> kIdentifierPrefix = {0x00, 0x00, 0x00, 0x00, 0x00,
                                                             0x00, 0x80, 0x00, 0x80, 0x00};
 
-std::optional<std::uint8_t> hexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return static_cast<std::uint8_t>(c - '0');
-  if (c >= 'a' && c <= 'f')
-    return static_cast<std::uint8_t>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F')
-    return static_cast<std::uint8_t>(c - 'A' + 10);
-  return std::nullopt;
-}
-
 // Six two-digit hexadecimal bytes, each pair after the first preceded by the separator.
 std::optional<DeviceAddress> parseSeparated(std::string_view text, char separator) {
   if (text.size() != 17)
@@ -29,8 +21,8 @@ std::optional<DeviceAddress> parseSeparated(std::string_view text, char separato
     std::size_t at = i * 3;
     if (i > 0 && text[at - 1] != separator)
       return std::nullopt;
-    auto high = hexValue(text[at]);
-    auto low = hexValue(text[at + 1]);
+    auto high = hexDigitValue(text[at]);
+    auto low = hexDigitValue(text[at + 1]);
     if (!high || !low)
       return std::nullopt;
     address[i] = static_cast<std::uint8_t>(*high << 4 | *low);
