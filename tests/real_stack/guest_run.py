@@ -101,6 +101,13 @@ def disconnect(device_path):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def device_name(device_path):
+    """hci0's Device1.Name of the sensor, or None when bluetoothd has none."""
+    answer = subprocess.run(['busctl', '--system', 'get-property', 'org.bluez', device_path,
+                             'org.bluez.Device1', 'Name'], capture_output=True, text=True)
+    return answer.stdout.strip()[3:-1] if answer.returncode == 0 else None
+
+
 def terminate_point_reached(scenario, reads_before, since_wall):
     if scenario.terminate_when == 'reading':
         return sensor_control.status()['reads'] > reads_before
@@ -114,8 +121,12 @@ def play(scenario, values, btd_pid):
                              refuse=scenario.refuse, hold=scenario.hold)
     if scenario.forget:
         forget_sensor(values['device_path'])
+    if values.get('gap_name') != scenario.gap_name:
+        sensor_control.gap_name(scenario.gap_name)
+        values['gap_name'] = scenario.gap_name
     sensor_control.advertise(scenario.advertising)
     time.sleep(0.3)
+    result['name_before'] = device_name(values['device_path'])
     reads_before = sensor_control.status()['reads']
     command = [part.format(**values) for part in
                (scenario.command or [os.environ['NORVEL_BIN'], *scenario.args])]
@@ -169,6 +180,7 @@ def play(scenario, values, btd_pid):
     result['link_changes'] = watch.changes
     time.sleep(0.2)
     result['calls'] = bluez_calls(start_wall, time.time())
+    result['name_after'] = device_name(values['device_path'])
     result['bluetoothd_alive'] = bluetoothd_alive(btd_pid)
     if scenario.disconnect_after:
         disconnect(values['device_path'])
@@ -189,7 +201,8 @@ def main():
     address = subprocess.run(['busctl', '--system', 'get-property', 'org.bluez', '/org/bluez/hci1',
                               'org.bluez.Adapter1', 'Address'], capture_output=True,
                              text=True).stdout.split('"')[1]
-    values = {'device_path': '/org/bluez/hci0/dev_' + address.replace(':', '_')}
+    values = {'device_path': '/org/bluez/hci0/dev_' + address.replace(':', '_'),
+              'gap_name': 'Norvel4 TEST'}
     os.makedirs(OUT, exist_ok=True)
     with open(os.path.join(OUT, 'stack.json'), 'w') as f:
         json.dump({'sensor_address': address, 'bluetoothd_pid': btd_pid}, f)

@@ -29,6 +29,7 @@ class Scenario:
     refuse: bool = False
     hold: float = 0.0
     advertising: bool = True
+    gap_name: str = 'Norvel4 TEST'   # GAP Device Name; the advertised name stays 'Norvel4 TEST'
     forget: bool = False              # hci0 forgets the sensor before the run
     terminate_when: Optional[str] = None  # 'reading' or 'connecting': SIGTERM at that point
     advertise_after: bool = False     # the sensor advertises again right after the exit
@@ -63,6 +64,12 @@ SCENARIOS = [
                      'humidity': '40 %', 'pressure': '1013.2 hPa', 'battery': '77 %',
                      'status': 'GREEN', 'interval': 300, 'age': 0},
              link='up-then-down', scan=False, connect_call=True),
+    Scenario('j-gap-name-differs',
+             'sensor unknown, GAP Device Name differs from the advertised name: "name" is '
+             'Device1.Name as bluetoothd holds it when the value arrives',
+             forget=True, gap_name='Norvel4 GAP',
+             record=dict(RECORD_A, name='Norvel4 GAP'), link='up-then-down', scan=True,
+             connect_call=True),
     Scenario('f-read-refused', 'the sensor refuses the read: bluetoothd\'s message',
              refuse=True, stderr=READ_REFUSED_MESSAGE, status=1, link='up-then-down',
              scan=True, connect_call=True),

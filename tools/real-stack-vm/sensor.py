@@ -12,6 +12,7 @@ Control protocol: one JSON object per line, answered by one JSON line once the c
 is in effect. Commands:
   {"op": "configure", "detailed": HEX|null, "basic": HEX|null, "refuse": bool, "hold": s}
   {"op": "advertise", "on": bool}
+  {"op": "gap_name", "name": TEXT}   (the GAP Device Name a central reads once connected)
   {"op": "status"}
 A characteristic given as null is absent. "refuse" makes every read fail with
 org.bluez.Error.NotPermitted; "hold" delays every read answer by that many seconds.
@@ -173,6 +174,7 @@ class Sensor:
     into this process while it registers, so a blocking call would deadlock."""
 
     def __init__(self, bus, adapter_path, name):
+        self.adapter_properties = dbus.Interface(bus.get_object(BLUEZ, adapter_path), PROPERTIES)
         self.behaviour = Behaviour()
         self.app = Application(bus, self.behaviour)
         self.advertisement = Advertisement(bus, name)
@@ -248,6 +250,11 @@ class Sensor:
                                                          error_handler=failed)
         return True
 
+    def set_gap_name(self, name, done):
+        """bluetoothd serves the adapter's alias as the GAP Device Name."""
+        self.adapter_properties.Set(ADAPTER, 'Alias', dbus.String(name), reply_handler=lambda: done(None),
+                                    error_handler=lambda e: done(e.get_dbus_name()))
+
     def configure(self, command, done):
         b = self.behaviour
         old = {u: v is not None for u, v in b.values.items()}
@@ -286,6 +293,8 @@ def serve_control(sock_path, sensor):
             sensor.configure(command, done)
         elif op == 'advertise':
             sensor.advertise(bool(command.get('on')), done)
+        elif op == 'gap_name':
+            sensor.set_gap_name(str(command.get('name')), done)
         else:
             done(None if op == 'status' else 'unknown op')
 
@@ -327,11 +336,8 @@ def main():
     bus = dbus.SystemBus()
     loop = GLib.MainLoop()
     adapter_path = '/org/bluez/' + args.adapter
-    adapter = dbus.Interface(bus.get_object(BLUEZ, adapter_path), PROPERTIES)
-    # bluetoothd serves the adapter's alias as the GAP Device Name.
-    adapter.Set(ADAPTER, 'Alias', dbus.String(args.gap_name or args.name))
-
     sensor = Sensor(bus, adapter_path, args.name)
+    sensor.adapter_properties.Set(ADAPTER, 'Alias', dbus.String(args.gap_name or args.name))
     sensor.behaviour.values[DETAILED_UUID] = bytes.fromhex('2003C30195272D57012C017800')
     sensor.behaviour.values[BASIC_UUID] = bytes.fromhex('2003C30195272D5701')
     server = serve_control(args.socket, sensor)

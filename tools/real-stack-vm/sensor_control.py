@@ -35,3 +35,7 @@ def advertise(on):
 
 def status():
     return command(op='status')
+
+
+def gap_name(name):
+    return command(op='gap_name', name=name)
