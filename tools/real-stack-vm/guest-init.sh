@@ -3,7 +3,8 @@
 # /out is the host's output folder. Brings up the real stack (hci_vhci, the system bus,
 # btvirt's two LE controllers, bluetoothd, the emulated sensor on hci1), runs the job
 # that the host wrote into /out/job.env, and powers off.
-# job.env sets JOB (the command) and may set DBUS_MONITOR=1 and BTD_DEBUG=1.
+# job.env sets JOB (the command) and may set DBUS_MONITOR=1 (method calls to org.bluez) or
+# DBUS_MONITOR=all (every message) and BTD_DEBUG=1.
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export LANG=C.UTF-8
 HERE=$(dirname "$(realpath "$0")")
@@ -39,9 +40,10 @@ modprobe -a ecdh_generic cmac ecb ctr drbg jitterentropy_rng sha512_generic algi
     algif_skcipher 2>/dev/null
 mkdir -p /run/dbus
 dbus-daemon --system --fork || die "dbus-daemon"
-if [ "${DBUS_MONITOR:-0}" = 1 ]; then
-    stdbuf -oL dbus-monitor --system "type='method_call',destination='org.bluez'" > /out/dbus-monitor.log 2>&1 &
-fi
+case "${DBUS_MONITOR:-0}" in
+    1) stdbuf -oL dbus-monitor --system "type='method_call',destination='org.bluez'" > /out/dbus-monitor.log 2>&1 & ;;
+    all) stdbuf -oL dbus-monitor --system > /out/dbus-monitor.log 2>&1 & ;;
+esac
 
 # btvirt answers the kernel's first HCI command for hci0 only once it has made hci1 too;
 # on a loaded host that can miss the kernel's 2 s command timeout, and hci0 then never
