@@ -165,8 +165,8 @@ def play(scenario, values, btd_pid):
     result['wall'] = result['exit_at']
 
     if scenario.advertise_after:
-        sensor_control.advertise(True)
         result['advertising_again_at'] = round(time.monotonic() - start, 3)
+        sensor_control.advertise(True)
     if scenario.link == 'up-then-down':
         limit = time.monotonic() + DROP_WATCH_S + 0.5
         while watch.state() and time.monotonic() < limit:
