@@ -7,17 +7,17 @@ with what the scenario expects. Every difference becomes one line of the result.
 '''
 
 import json
-import os
 import re
-import signal
 import subprocess
-import tempfile
+import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[4]
-MOCK_DIR = REPO / 'tools' / 'mock-bluez'
+sys.path.insert(0, str(Path(__file__).resolve().parents[4] / 'tools' / 'mock-bluez'))
+
+from private_bluez import PrivateBluez, wait_until  # noqa: E402 pylint: disable=wrong-import-position
+
 TIMEOUT_MESSAGE = 'Error: Timeout searching for Norvel sensor\n'
 DEADLINE_WINDOW = (15.0, 16.0)
 SETTLE_SECONDS = 2.0
@@ -91,17 +91,6 @@ class Outcome:
     calls: list
 
 
-def read_log(path):
-    if not path.exists():
-        return []
-    entries = []
-    for line in path.read_text(encoding='utf-8').splitlines():
-        entry = json.loads(line)
-        entry['what'] = entry.get('member') or entry.get('event')
-        entries.append(entry)
-    return entries
-
-
 def matches(entry, wanted):
     member, path = wanted
     return entry['what'] == member and (path is None or entry.get('path') == path)
@@ -117,77 +106,6 @@ def missing_in_order(calls, wanted):
             return item
         position += 1
     return None
-
-
-def wait_until(predicate, seconds):
-    deadline = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
-
-
-class PrivateBluez:
-    '''A private system bus with the mock bluetoothd on it, for the life of a with-block.'''
-
-    def __init__(self, scenario, workdir):
-        self.scenario = scenario
-        self.workdir = Path(workdir)
-        self.calls_path = self.workdir / 'calls.jsonl'
-        self.processes = []
-        self.address = None
-
-    def __enter__(self):
-        if not self.scenario.system_bus:
-            self.address = f'unix:path={self.workdir / "no-bus"}'
-            return self
-        config = 'private-system-bus-denying-bluez.conf' if self.scenario.deny_bluez else 'private-system-bus.conf'
-        daemon = self.spawn(['dbus-daemon', f'--config-file={MOCK_DIR / config}',
-                             f'--address=unix:path={self.workdir / "bus"}', '--nofork', '--print-address'],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.address = daemon.stdout.readline().decode().strip()
-        if not self.address:
-            raise RuntimeError('dbus-daemon did not start')
-        (self.workdir / 'scenario.json').write_text(json.dumps(self.scenario.setup), encoding='utf-8')
-        return self
-
-    def start_mock(self):
-        with open(self.workdir / 'mock.log', 'wb') as log:
-            self.spawn(['/usr/bin/python3', str(MOCK_DIR / 'mock_bluez.py'),
-                        '--scenario', str(self.workdir / 'scenario.json'), '--calls', str(self.calls_path)],
-                       env=self.environment(), stdout=log, stderr=subprocess.STDOUT)
-        if not wait_until(lambda: any(e['what'] == 'name-acquired' for e in self.calls()), 10.0):
-            raise RuntimeError('the mock did not take org.bluez:\n' + self.mock_log())
-
-    def environment(self):
-        env = dict(os.environ)
-        env['DBUS_SYSTEM_BUS_ADDRESS'] = self.address
-        return env
-
-    def spawn(self, command, **options):
-        process = subprocess.Popen(command, **options)  # pylint: disable=consider-using-with
-        self.processes.append(process)
-        return process
-
-    def calls(self):
-        return read_log(self.calls_path)
-
-    def mock_log(self):
-        path = self.workdir / 'mock.log'
-        return path.read_text(encoding='utf-8', errors='replace') if path.exists() else ''
-
-    def __exit__(self, *_):
-        for process in reversed(self.processes):
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-            if process.stdout:
-                process.stdout.close()
 
 
 def run_binary(binary, scenario, bluez):
@@ -215,7 +133,7 @@ def run_binary(binary, scenario, bluez):
 
 
 def run(binary, scenario):
-    with tempfile.TemporaryDirectory(prefix='norvel-e2e-') as workdir, PrivateBluez(scenario, workdir) as bluez:
+    with PrivateBluez(scenario.setup, scenario.deny_bluez, scenario.system_bus) as bluez:
         if scenario.system_bus and not scenario.mock_starts_after:
             bluez.start_mock()
         outcome = run_binary(binary, scenario, bluez)
@@ -248,11 +166,9 @@ def check_stdout(scenario, stdout):
 
 def check_status(scenario, status):
     if scenario.signal_after:
-        signum = scenario.signal_after[1]
-        if status not in (128 + signum, -signum):
-            return [f'exit status: expected {128 + signum} after signal {signum}, got {status}']
-        return []
-    expected = 1 if scenario.times_out else scenario.status
+        expected = 128 + scenario.signal_after[1]
+    else:
+        expected = 1 if scenario.times_out else scenario.status
     return [] if status == expected else [f'exit status: expected {expected}, got {status}']
 
 

@@ -8,10 +8,8 @@ import argparse
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from harness import describe_calls, run  # noqa: E402 pylint: disable=wrong-import-position
-from scenarios import BY_NAME, SCENARIOS  # noqa: E402 pylint: disable=wrong-import-position
+from harness import describe_calls, run
+from scenarios import BY_NAME, SCENARIOS
 
 
 def main():
