@@ -70,6 +70,16 @@ SCENARIOS = [
              forget=True, gap_name='Norvel4 GAP',
              record=dict(RECORD_A, name='Norvel4 GAP'), link='up-then-down', scan=True,
              connect_call=True),
+    Scenario('k-gap-name-without-word',
+             'sensor unknown, GAP Device Name without "Norvel": found by its advertised name, '
+             'printed with its GAP Device Name', forget=True, gap_name='Sensor GAP',
+             record=dict(RECORD_A, name='Sensor GAP'), link='up-then-down', scan=True,
+             connect_call=True),
+    Scenario('k-known-by-gap-name-without-word',
+             'the same sensor again, known to bluetoothd by the GAP Device Name: the scan still '
+             'finds it once its advertised name is seen', gap_name='Sensor GAP',
+             record=dict(RECORD_A, name='Sensor GAP'), link='up-then-down', scan=True,
+             connect_call=True),
     Scenario('f-read-refused', 'the sensor refuses the read: bluetoothd\'s message',
              refuse=True, stderr=READ_REFUSED_MESSAGE, status=1, link='up-then-down',
              scan=True, connect_call=True),

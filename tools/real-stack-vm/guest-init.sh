@@ -4,7 +4,8 @@
 # btvirt's two LE controllers, bluetoothd, the emulated sensor on hci1), runs the job
 # that the host wrote into /out/job.env, and powers off.
 # job.env sets JOB (the command) and may set DBUS_MONITOR=1 (method calls to org.bluez) or
-# DBUS_MONITOR=all (every message) and BTD_DEBUG=1.
+# DBUS_MONITOR=all (every message), BTD_DEBUG=1 and SENSOR_REFRESH (seconds between the
+# sensor's re-advertisements, default 2).
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export LANG=C.UTF-8
 HERE=$(dirname "$(realpath "$0")")
@@ -89,7 +90,7 @@ done
 stage "bluetoothd-ready pid=$BTD_PID"
 
 /usr/bin/python3 "$HERE/sensor.py" --adapter hci1 --socket /run/norvel-sensor.sock \
-    > /out/sensor.log 2>&1 &
+    --refresh "${SENSOR_REFRESH:-2}" > /out/sensor.log 2>&1 &
 SENSOR_PID=$!
 deadline=$(( $(date +%s) + 60 ))
 until grep -q -E 'SENSOR READY|FAILED' /out/sensor.log; do

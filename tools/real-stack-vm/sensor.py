@@ -5,7 +5,7 @@ registered with bluetoothd on one adapter (hci1), steered between runs over a Un
 The GATT application holds service FCE0 with the detailed and the basic readings
 characteristics, each optional and each answering ReadValue with scripted bytes.
 The advertisement carries the local name and the FCE0 UUID; it is registered again
-every 2 s because the emulated controller reports an advertisement only when
+every 2 s (--refresh) because the emulated controller reports an advertisement only when
 advertising or scanning is switched on.
 
 Control protocol: one JSON object per line, answered by one JSON line once the change
@@ -19,7 +19,7 @@ org.bluez.Error.NotPermitted; "hold" delays every read answer by that many secon
 Answers stay prompt otherwise: bluetoothd 5.66 can crash when an application leaves
 while one of its ReadValue answers is pending and the link is already gone.
 
-usage: sensor.py [--adapter hci1] [--name "Norvel4 TEST"] [--socket PATH]
+usage: sensor.py [--adapter hci1] [--name "Norvel4 TEST"] [--socket PATH] [--refresh S]
 """
 import argparse
 import json
@@ -46,7 +46,6 @@ ADVERTISEMENT = 'org.bluez.LEAdvertisement1'
 SERVICE_UUID = '0000fce0-0000-1000-8000-00805f9b34fb'
 DETAILED_UUID = 'f0cd3001-95da-4f4b-9ac8-aa55d312af0c'
 BASIC_UUID = 'f0cd1503-95da-4f4b-9ac8-aa55d312af0c'
-ADVERTISE_REFRESH_S = 2.0
 
 T0 = time.monotonic()
 
@@ -330,6 +329,8 @@ def main():
                         help='GAP Device Name the central reads after connecting '
                              '(default: the advertised name, as a real sensor has)')
     parser.add_argument('--socket', default='/run/norvel-sensor.sock')
+    parser.add_argument('--refresh', type=float, default=2.0,
+                        help='seconds between re-registrations of the advertisement')
     args = parser.parse_args()
 
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
@@ -349,7 +350,7 @@ def main():
             return
         sensor.advertise(True, lambda e: log('FAILED', e) if e else log('SENSOR READY'))
     sensor.register_app(started)
-    GLib.timeout_add(int(ADVERTISE_REFRESH_S * 1000), sensor.refresh_advertisement)
+    GLib.timeout_add(int(args.refresh * 1000), sensor.refresh_advertisement)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
     loop.run()
