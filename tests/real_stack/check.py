@@ -95,6 +95,10 @@ def call_checks(scenario, result):
         connects = [c for c in calls if c['member'] == 'org.bluez.Device1.Connect']
         yield ('Connect called' if scenario.connect_call else 'no Connect called'), \
             bool(connects) == scenario.connect_call, members
+        if scenario.terminate_when == 'connecting':
+            yield 'Connect called before SIGTERM', \
+                bool(connects) and connects[0]['t'] < result.get('signal_at', 0), \
+                'signal at %s, calls %s' % (result.get('signal_at'), calls)
         if scenario.command is None and connects:
             sender = connects[0]['sender']
             disconnects = [c for c in calls if c['member'] == 'org.bluez.Device1.Disconnect'
