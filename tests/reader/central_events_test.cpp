@@ -1,5 +1,4 @@
 // Adapter state, lookup of the sensor and connection, driven through the scripted stack.
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,173 +13,169 @@ namespace {
 using ble::ManagerState;
 
 const std::string kSensorId = kSensorIdentifier.toString();
+const std::string kLowerSensorId = "1c4a5e2b-8f3d-4a6b-9c7e-0123456789ab";
 const std::string kScan = "scan services=any allowDuplicates=false";
-const std::string kRetrieveSensor = "retrievePeripherals [" + kSensorId + "]";
+const std::string kRetrieve = "retrievePeripherals [" + kSensorId + "]";
 const std::string kStopScan = "stopScan";
 const std::string kSetDelegate = "setDelegate " + kSensorId;
 const std::string kConnect = "connect " + kSensorId;
+const std::vector<std::string> kScanAndConnect = {kScan, kStopScan, kSetDelegate, kConnect};
+
+enum class Event {
+  unknown,
+  resetting,
+  unsupported,
+  poweredOff,
+  poweredOn,
+  unauthorized,
+  sensorSeen,            // the fixture's sensor, named "Norvel4 Office"
+  norvelStrangerSeen,    // another identifier, named "Norvel4 Bedroom"
+  lampStrangerSeen,      // another identifier, named "Kitchen lamp"
+  lampWithSensorIdSeen,  // the sensor's identifier, named "Kitchen lamp"
+  connected,
+  connectFailed,
+  connectFailedWithoutError,
+};
+
+void deliver(SensorFixture& f, Event event) {
+  auto peripheral = [&f](const ble::Uuid& identifier, const char* name) {
+    return std::make_shared<ble::scripted::ScriptedPeripheral>(f.bluetooth.log(), identifier, name);
+  };
+  auto& central = f.central();
+  switch (event) {
+    case Event::unknown:
+      return central.deliverState(ManagerState::unknown);
+    case Event::resetting:
+      return central.deliverState(ManagerState::resetting);
+    case Event::unsupported:
+      return central.deliverState(ManagerState::unsupported);
+    case Event::poweredOff:
+      return central.deliverState(ManagerState::poweredOff);
+    case Event::poweredOn:
+      return central.deliverState(ManagerState::poweredOn);
+    case Event::unauthorized:
+      return central.deliverState(ManagerState::unauthorized);
+    case Event::sensorSeen:
+      return central.deliverDiscovery(f.sensor);
+    case Event::norvelStrangerSeen:
+      return central.deliverDiscovery(peripheral(kOtherIdentifier, "Norvel4 Bedroom"));
+    case Event::lampStrangerSeen:
+      return central.deliverDiscovery(peripheral(kOtherIdentifier, "Kitchen lamp"));
+    case Event::lampWithSensorIdSeen:
+      return central.deliverDiscovery(peripheral(kSensorIdentifier, "Kitchen lamp"));
+    case Event::connected:
+      return central.deliverConnected(*f.sensor);
+    case Event::connectFailed:
+      return central.deliverConnectFailure(*f.sensor, ble::Error{"le-connection-abort-by-local"});
+    case Event::connectFailedWithoutError:
+      return central.deliverConnectFailure(*f.sensor, std::nullopt);
+  }
+}
 
 struct LookupCase {
   std::string title;
   std::optional<std::string> target;
-  std::function<void(SensorFixture&)> events;
+  bool sensorKnown;  // whether the stack already knows the sensor, for retrieval
+  std::vector<Event> events;
   std::vector<std::string> requests;
   std::vector<Outcome> endings;
 };
-
-void powerOn(SensorFixture& f) {
-  f.central().deliverState(ManagerState::poweredOn);
-}
-
-std::shared_ptr<ble::scripted::ScriptedPeripheral> stranger(SensorFixture& f,
-                                                            std::optional<std::string> name) {
-  return std::make_shared<ble::scripted::ScriptedPeripheral>(f.bluetooth.log(), kOtherIdentifier,
-                                                             std::move(name));
-}
 
 class LookupTest : public ::testing::TestWithParam<LookupCase> {};
 
 TEST_P(LookupTest, MakesTheExpectedRequestsAndEnding) {
   const LookupCase& c = GetParam();
   SensorFixture f(c.target);
-  c.events(f);
+  if (c.sensorKnown)
+    f.central().addKnownPeripheral(f.sensor);
+  for (Event event : c.events)
+    deliver(f, event);
   EXPECT_EQ(f.requests(), c.requests);
   EXPECT_EQ(f.runEnd.endings, c.endings);
 }
 
+using enum Event;
 INSTANTIATE_TEST_SUITE_P(
     CentralEvents, LookupTest,
     ::testing::Values(
-        LookupCase{"UnauthorizedEndsWithStatus2",
+        LookupCase{"Unauthorized",
                    std::nullopt,
-                   [](SensorFixture& f) { f.central().deliverState(ManagerState::unauthorized); },
+                   false,
+                   {unauthorized},
                    {},
                    {{2, "", "Error: Bluetooth permission denied\n"}}},
-        LookupCase{"UnusableStatesWaitSilently",
+        LookupCase{"UnusableStatesWait",
                    std::nullopt,
-                   [](SensorFixture& f) {
-                     for (auto state : {ManagerState::unknown, ManagerState::resetting,
-                                        ManagerState::unsupported, ManagerState::poweredOff}) {
-                       f.central().deliverState(state);
-                     }
-                   },
+                   false,
+                   {unknown, resetting, unsupported, poweredOff},
                    {},
                    {}},
-        LookupCase{"PoweredOffThenOnScans",
+        LookupCase{"PoweredOffThenOn", std::nullopt, false, {poweredOff, poweredOn}, {kScan}, {}},
+        LookupCase{"RepeatedPowerOn",
                    std::nullopt,
-                   [](SensorFixture& f) {
-                     f.central().deliverState(ManagerState::poweredOff);
-                     powerOn(f);
-                   },
-                   {kScan},
-                   {}},
-        LookupCase{"RepeatedPowerOnRepeatsTheScan",
-                   std::nullopt,
-                   [](SensorFixture& f) {
-                     powerOn(f);
-                     f.central().deliverState(ManagerState::resetting);
-                     powerOn(f);
-                   },
+                   false,
+                   {poweredOn, resetting, poweredOn},
                    {kScan, kScan},
                    {}},
-        LookupCase{"KnownIdentifierConnectsWithoutScanning",
+        LookupCase{"KnownIdentifierWithoutScan",
                    kSensorId,
-                   [](SensorFixture& f) {
-                     f.central().addKnownPeripheral(f.sensor);
-                     powerOn(f);
-                   },
-                   {kRetrieveSensor, kSetDelegate, kConnect},
+                   true,
+                   {poweredOn},
+                   {kRetrieve, kSetDelegate, kConnect},
                    {}},
-        LookupCase{"LowerCaseIdentifierIsRetrievedToo",
-                   "1c4a5e2b-8f3d-4a6b-9c7e-0123456789ab",
-                   [](SensorFixture& f) {
-                     f.central().addKnownPeripheral(f.sensor);
-                     powerOn(f);
-                   },
-                   {kRetrieveSensor, kSetDelegate, kConnect},
+        LookupCase{"KnownLowerCaseIdentifier",
+                   kLowerSensorId,
+                   true,
+                   {poweredOn},
+                   {kRetrieve, kSetDelegate, kConnect},
                    {}},
-        LookupCase{"KnownPeripheralIsConnectedWhateverItsName",
+        LookupCase{"UnknownIdentifierScansByIdentifierOnly",
                    kSensorId,
-                   [](SensorFixture& f) {
-                     f.central().addKnownPeripheral(
-                         std::make_shared<ble::scripted::ScriptedPeripheral>(
-                             f.bluetooth.log(), kSensorIdentifier, "Kitchen lamp"));
-                     powerOn(f);
-                   },
-                   {kRetrieveSensor, kSetDelegate, kConnect},
+                   false,
+                   {poweredOn, norvelStrangerSeen, lampWithSensorIdSeen},
+                   {kRetrieve, kScan, kStopScan, kSetDelegate, kConnect},
                    {}},
-        LookupCase{"UnknownIdentifierFallsBackToScanByIdentifierOnly",
-                   kSensorId,
-                   [](SensorFixture& f) {
-                     powerOn(f);
-                     f.central().deliverDiscovery(stranger(f, "Norvel4 Bedroom"));
-                     f.central().deliverDiscovery(
-                         std::make_shared<ble::scripted::ScriptedPeripheral>(
-                             f.bluetooth.log(), kSensorIdentifier, "Kitchen lamp"));
-                   },
-                   {kRetrieveSensor, kScan, kStopScan, kSetDelegate, kConnect},
-                   {}},
-        LookupCase{"LowerCaseIdentifierMatchesWhileScanning",
-                   "1c4a5e2b-8f3d-4a6b-9c7e-0123456789ab",
-                   [](SensorFixture& f) {
-                     powerOn(f);
-                     f.central().deliverDiscovery(f.sensor);
-                   },
-                   {kRetrieveSensor, kScan, kStopScan, kSetDelegate, kConnect},
-                   {}},
-        LookupCase{"UnparsableIdentifierScansAndIgnoresNames",
+        LookupCase{"UnparsableIdentifierIgnoresNames",
                    "kitchen",
-                   [](SensorFixture& f) {
-                     powerOn(f);
-                     f.central().deliverDiscovery(f.sensor);
-                   },
+                   false,
+                   {poweredOn, sensorSeen},
                    {kScan},
                    {}},
-        LookupCase{"EmptyIdentifierScansByName",
-                   "",
-                   [](SensorFixture& f) {
-                     powerOn(f);
-                     f.central().deliverDiscovery(f.sensor);
-                   },
-                   {kScan, kStopScan, kSetDelegate, kConnect},
-                   {}},
+        LookupCase{
+            "EmptyIdentifierScansByName", "", false, {poweredOn, sensorSeen}, kScanAndConnect, {}},
         LookupCase{"FirstQualifyingPeripheralWins",
                    std::nullopt,
-                   [](SensorFixture& f) {
-                     powerOn(f);
-                     f.central().deliverDiscovery(stranger(f, "Kitchen lamp"));
-                     f.central().deliverDiscovery(f.sensor);
-                   },
-                   {kScan, kStopScan, kSetDelegate, kConnect},
+                   false,
+                   {poweredOn, lampStrangerSeen, sensorSeen},
+                   kScanAndConnect,
                    {}},
-        LookupCase{"ConnectedRequestsTheSensorServiceOnly",
+        LookupCase{"ConnectedDiscoversTheServiceOnly",
                    std::nullopt,
-                   [](SensorFixture& f) { f.central().deliverConnected(*f.sensor); },
+                   false,
+                   {connected},
                    {"discoverServices " + kSensorId + " [" + kServiceUuid.toString() + "]"},
                    {}},
-        LookupCase{"ConnectFailureWithError",
+        LookupCase{"ConnectFailure",
                    std::nullopt,
-                   [](SensorFixture& f) {
-                     f.central().deliverConnectFailure(*f.sensor,
-                                                       ble::Error{"le-connection-abort-by-local"});
-                   },
+                   false,
+                   {connectFailed},
                    {},
                    {{1, "", "Error: Failed to connect: le-connection-abort-by-local\n"}}},
-        LookupCase{
-            "ConnectFailureWithoutError",
-            std::nullopt,
-            [](SensorFixture& f) { f.central().deliverConnectFailure(*f.sensor, std::nullopt); },
-            {},
-            {{1, "", "Error: Failed to connect: unknown\n"}}}),
+        LookupCase{"ConnectFailureWithoutError",
+                   std::nullopt,
+                   false,
+                   {connectFailedWithoutError},
+                   {},
+                   {{1, "", "Error: Failed to connect: unknown\n"}}}),
     [](const auto& info) { return info.param.title; });
 
 TEST(NorvelReaderTest, KeepsTheChosenPeripheralAndTheIdentifierAsGiven) {
-  SensorFixture f("1c4a5e2b-8f3d-4a6b-9c7e-0123456789ab");
+  SensorFixture f(kLowerSensorId);
   ASSERT_NE(f.reader.central(), nullptr);
   EXPECT_EQ(f.reader.targetPeripheral(), nullptr);
-  EXPECT_EQ(f.reader.targetUUIDString(), "1c4a5e2b-8f3d-4a6b-9c7e-0123456789ab");
-  f.central().deliverState(ManagerState::poweredOn);
-  f.central().deliverDiscovery(f.sensor);
+  EXPECT_EQ(f.reader.targetUUIDString(), kLowerSensorId);
+  deliver(f, poweredOn);
+  deliver(f, sensorSeen);
   EXPECT_EQ(f.reader.targetPeripheral(), f.sensor);
   EXPECT_EQ(SensorFixture(std::string()).reader.targetUUIDString(), std::string());
 }
