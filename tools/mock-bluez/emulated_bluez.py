@@ -7,13 +7,15 @@ The scenario is a dict (see mock_bluez.py for the file form):
   devices:  [{adapter: "hci0", address: "C0:FF:EE:00:00:01",
               name: "Norvel4 TEST"            (omit: no Name property; a number: a Name of the wrong type)
               alias: "..."                    (default: the name, else the address)
-              known: false                    (in the tree before any discovery)
+              gap_name: "..."                 (the GAP Device Name: Name and Alias once resolved)
+              known: false                    (in the tree before any discovery, connected before:
+                                               its GATT objects are served from the cache)
               connected: false                (connected and resolved before the run)
               sighting: "added"|"rssi"|"none" (what a discovery shows of it)
               sighted_by: "hci0"              (whose StartDiscovery sights it; default its own)
               sighted_after: 0.1              (seconds after StartDiscovery)
               connect: "ok"|"hang"|[error name, message]
-              connected_signal: true          (bluetoothd often never signals Connected)
+              connected_signal: false         (bluetoothd never signalled it for a client's Connect)
               resolve: "normal"|"signals_late"|"never"
               gatt: [{uuid, characteristics: [{uuid, value: "hex"} | {uuid, error: [name, msg]}
                                              | {uuid, text: "..."} (ReadValue answers a string)]}]}]
@@ -21,6 +23,10 @@ The scenario is a dict (see mock_bluez.py for the file form):
 Timings follow what bluetoothd 5.66 was seen to do: Connect replies before the
 services are resolved, and ServicesResolved can come before the GATT objects'
 InterfacesAdded ("signals_late"), although GetManagedObjects already holds them.
+A known device's GATT objects stay exported while it is disconnected, and its
+ServicesResolved follows the Connect reply within milliseconds, with no
+InterfacesAdded. Disconnect drops the link only after about 2 s; a Disconnect
+while a Connect is pending fails that Connect.
 '''
 
 import dbus
@@ -36,8 +42,10 @@ ERROR_FAILED = 'org.bluez.Error.Failed'
 
 CONNECT_REPLY_DELAY = 0.05
 SERVICES_RESOLVED_DELAY = 0.3
+CACHED_SERVICES_RESOLVED_DELAY = 0.005
 LATE_SIGNALS_DELAY = 0.2
-DISCONNECT_DELAY = 0.1
+GAP_NAME_DELAY = 0.05
+DISCONNECT_DELAY = 2.0
 SIGHTED_RSSI = -58
 
 
@@ -58,9 +66,14 @@ def variant(value):
 
 def changed(obj, interface, name, value):
     '''Sets a property and signals it, as bluetoothd does (the property may be new, like RSSI).'''
-    obj.props[interface][name] = value
+    changed_together(obj, interface, {name: value})
+
+
+def changed_together(obj, interface, values):
+    '''Sets several properties and signals them in one PropertiesChanged.'''
+    obj.props[interface].update(values)
     obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
-                   [interface, dbus.Dictionary({name: value}, signature='sv'), dbus.Array([], signature='s')])
+                   [interface, dbus.Dictionary(values, signature='sv'), dbus.Array([], signature='s')])
 
 
 def failure(error):
@@ -192,7 +205,10 @@ class Characteristic:
     def read(self, reply, fail):
         if not self.device.connected:
             fail(failure([ERROR_FAILED, 'Not connected']))
-        elif 'error' in self.config:
+            return
+        # bluetoothd's own read of the GAP name is queued first on the bearer, so it is answered first.
+        self.device.gap_name_read()
+        if 'error' in self.config:
             fail(failure(self.config['error']))
         else:
             value = dbus.Array(bytes.fromhex(self.config['value']), signature='y')
@@ -208,7 +224,8 @@ class Device:
         self.path = self.adapter_path + '/dev_' + config['address'].replace(':', '_').upper()
         self.sighted_by = config.get('sighted_by', config['adapter'])
         self.connected = config.get('connected', False)
-        self.connecting = False
+        self.pending_connect = None
+        self.gap_name_pending = False
         self.exported = False
         self.gatt_paths = []
         self.obj = None
@@ -243,7 +260,7 @@ class Device:
         self.exported = True
         if announce:
             emit_added(self.path)
-        if self.connected:
+        if self.connected or self.config.get('known', False):
             self.export_gatt()
 
     def sighted(self):
@@ -262,37 +279,51 @@ class Device:
         outcome = self.config.get('connect', 'ok')
         if self.connected:
             reply()
-        elif self.connecting:
+        elif self.pending_connect:
             fail(failure([ERROR_FAILED, 'Operation already in progress']))
         elif outcome == 'hang':
-            self.connecting = True
+            self.pending_connect = fail
         elif outcome == 'ok':
-            self.connecting = True
+            self.pending_connect = fail
             later(CONNECT_REPLY_DELAY, lambda: self.connection_made(reply))
         else:
             later(CONNECT_REPLY_DELAY, lambda: fail(failure(outcome)))
 
     def connection_made(self, reply):
-        if not self.connecting:
+        if not self.pending_connect:
             return
-        self.connecting = False
+        self.pending_connect = None
         self.connected = True
         self.obj.props[DEVICE_IFACE]['Connected'] = variant(True)
         reply()
-        if self.config.get('connected_signal', True):
+        if self.config.get('connected_signal', False):
             changed(self.obj, DEVICE_IFACE, 'Connected', variant(True))
-        later(SERVICES_RESOLVED_DELAY, self.resolve_services)
+        later(CACHED_SERVICES_RESOLVED_DELAY if self.gatt_paths else SERVICES_RESOLVED_DELAY,
+              self.resolve_services)
 
     def resolve_services(self):
         resolve = self.config.get('resolve', 'normal')
         if resolve == 'never' or not self.connected:
             return
-        self.export_gatt()
-        if resolve == 'normal':
+        discovered = not self.gatt_paths
+        if discovered:
+            self.export_gatt()
+        if discovered and resolve == 'normal':
             self.announce_gatt()
         changed(self.obj, DEVICE_IFACE, 'ServicesResolved', variant(True))
-        if resolve == 'signals_late':
+        if discovered and resolve == 'signals_late':
             later(LATE_SIGNALS_DELAY, self.announce_gatt)
+        if 'gap_name' in self.config:
+            self.gap_name_pending = True
+            later(GAP_NAME_DELAY, self.gap_name_read)
+
+    def gap_name_read(self):
+        '''bluetoothd reads the GAP Device Name once connected and takes it as Name and Alias.'''
+        if not self.gap_name_pending or not self.connected:
+            return
+        self.gap_name_pending = False
+        name = variant(self.config['gap_name'])
+        changed_together(self.obj, DEVICE_IFACE, {'Name': name, 'Alias': name})
 
     def export_gatt(self):
         handle = 0x000a
@@ -325,15 +356,17 @@ class Device:
             emit_added(path)
 
     def disconnect(self, reply):
-        self.connecting = False
+        if self.pending_connect:
+            self.pending_connect(failure([ERROR_FAILED, 'br-connection-canceled']))
+            self.pending_connect = None
         if not self.connected:
             reply()
             return
         self.connected = False
 
         def disconnected():
-            changed(self.obj, DEVICE_IFACE, 'ServicesResolved', variant(False))
-            changed(self.obj, DEVICE_IFACE, 'Connected', variant(False))
+            changed_together(self.obj, DEVICE_IFACE,
+                             {'ServicesResolved': variant(False), 'Connected': variant(False)})
             reply()
         later(DISCONNECT_DELAY, disconnected)
 

@@ -87,8 +87,8 @@ SCENARIOS = [
     Scenario('scan-by-name-reads-detailed-record',
              setup=sensor_bluez(device(OTHER, name='Phone', sighted_after=0.05),
                                 device('C0:FF:EE:00:00:03', name=None, alias='Norvel4 alias', sighted_after=0.1),
-                                device(sighted_after=0.3)),
-             record=record(SENSOR, 'Norvel4 TEST'), calls=scanned_read(),
+                                device(sighted_after=0.3, gap_name='Sensor GAP')),
+             record=record(SENSOR, 'Sensor GAP'), calls=scanned_read(),
              absent=[('Connect', device_path(OTHER)), ('Connect', device_path('C0:FF:EE:00:00:03'))]),
     Scenario('basic-record-when-detailed-missing',
              setup=sensor_bluez(device(gatt=[service(SERVICE, value(BASIC, BASIC_BYTES))])),
@@ -140,9 +140,8 @@ SCENARIOS = [
     Scenario('no-characteristics', **failing_after_connect(
         [service(SERVICE, value(OTHER_CHARACTERISTIC, DETAILED_BYTES))], 'Error: No Norvel characteristics found\n')),
     Scenario('read-error', **failing_after_connect(
-        [service(SERVICE, {'uuid': DETAILED, 'error': ['org.bluez.Error.Failed',
-                                                         'Operation failed with ATT error: 0x0e']})],
-        'Error reading characteristic: Operation failed with ATT error: 0x0e\n')),
+        [service(SERVICE, {'uuid': DETAILED, 'error': ['org.bluez.Error.NotPermitted', 'Read not permitted']})],
+        'Error reading characteristic: Read not permitted\n')),
     Scenario('read-error-without-message', **failing_after_connect(
         [service(SERVICE, {'uuid': DETAILED, 'error': ['org.bluez.Error.NotPermitted', '']})],
         'Error reading characteristic: org.bluez.Error.NotPermitted\n')),
@@ -169,7 +168,7 @@ SCENARIOS = [
                      ('Connect', device_path('C0:FF:EE:00:00:03', 'hci1'))]),
     Scenario('gatt-signals-after-services-resolved', setup=sensor_bluez(device(resolve='signals_late')),
              record=record(SENSOR, 'Norvel4 TEST'), calls=scanned_read()),
-    Scenario('connected-signal-never-sent', setup=sensor_bluez(device(connected_signal=False)),
+    Scenario('connected-signal-sent', setup=sensor_bluez(device(connected_signal=True)),
              record=record(SENSOR, 'Norvel4 TEST'), calls=scanned_read()),
     Scenario('device-connected-before-run-left-connected',
              setup=sensor_bluez(device(connected=True)), args=[identifier(SENSOR)],
