@@ -7,7 +7,7 @@ set -euo pipefail
 BUILD_DIR=$(realpath "${1:?usage: demo.sh BUILD_DIR [ARGUMENT]}")
 HERE=$(dirname "$(realpath "$0")")
 OUT="$BUILD_DIR/real-stack-vm/demo"
-[ -x "$BUILD_DIR/src/norvel-read" ] || { echo "demo: build $BUILD_DIR/src/norvel-read first"; exit 1; }
+[ -x "$BUILD_DIR/src/norvel-read" ] || { echo "demo: build $BUILD_DIR/src/norvel-read first" >&2; exit 1; }
 "$HERE/setup.sh" "$BUILD_DIR"
 echo "demo: booting the guest (about 30 s under software emulation)" >&2
 /usr/bin/python3 "$HERE/boot.py" "$BUILD_DIR" "$OUT" "$HERE/demo_guest.sh" \

@@ -3,8 +3,10 @@
 # the Debian packages (installed on the host, whose root the guest mounts), the Debian
 # kernel behind linux-image-amd64 (downloaded and extracted, never installed), trimmed to
 # the modules the guest loads, and a small initramfs. A second run only checks the cache.
+# Progress goes to stderr: the callers' stdout is theirs (the demo's holds only the JSON).
 #   usage: setup.sh BUILD_DIR
 set -euo pipefail
+exec >&2
 BUILD_DIR=$(realpath "${1:?usage: setup.sh BUILD_DIR}")
 HERE=$(dirname "$(realpath "$0")")
 VM="$BUILD_DIR/real-stack-vm"
