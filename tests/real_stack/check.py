@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Host side of the real-stack tier: checks exactly what each scenario's run left in
-RESULTS_DIR (written by guest_run.py in the guest) and prints one line per check, then
+RESULTS_DIR (written by guest_play.py in the guest) and prints one line per check, then
 "N passed, N failed". Exit status 0 only when every check passed.
 
 usage: check.py RESULTS_DIR"""
@@ -64,7 +64,7 @@ def link_checks(scenario, result):
     changes = result.get('link_changes', [])
     ups = [t for t, up in changes if up]
     downs = [t for t, up in changes if not up]
-    exit_at = result.get('exit_at', 0)
+    exit_at = result.get('wall', 0)
     if scenario.link == 'up-then-down':
         came_up = result.get('link_down_before') is True and any(0 < t <= exit_at for t in ups)
         yield 'link came up during the run', came_up, changes

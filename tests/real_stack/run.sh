@@ -18,8 +18,7 @@ if [ ! -x "$TOOL" ]; then
 fi
 "$VM_TOOLS/setup.sh" "$BUILD_DIR" || { echo "real-stack: set-up failed"; echo "0 passed, 1 failed"; exit 1; }
 
-/usr/bin/python3 "$VM_TOOLS/boot.py" "$BUILD_DIR" "$OUT" \
-    "/usr/bin/python3 $HERE/guest_run.py" \
-    --env NORVEL_BIN="$TOOL" --env DBUS_MONITOR=1 --timeout 240
+/usr/bin/python3 "$VM_TOOLS/boot.py" "$BUILD_DIR" "$OUT" --env DBUS_MONITOR=1 --timeout 240 \
+    -- /usr/bin/python3 "$HERE/guest_play.py" "$TOOL"
 echo "real-stack: logs in $OUT"
 /usr/bin/python3 "$HERE/check.py" "$OUT/results"

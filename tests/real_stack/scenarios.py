@@ -1,4 +1,4 @@
-"""The real-stack scenarios, in the order one guest boot runs them. guest_run.py plays them
+"""The real-stack scenarios, in the order one guest boot runs them. guest_play.py plays them
 against bluetoothd and the emulated sensor; check.py checks what each run left behind.
 
 Each row sets the sensor up (characteristic bytes as hex, None = characteristic absent),

@@ -10,10 +10,9 @@ BUILD_DIR=$(realpath "${1:?usage: bench.sh BUILD_DIR [ROUNDS]}")
 ROUNDS=${2:-7}
 HERE=$(dirname "$(realpath "$0")")
 OUT="$BUILD_DIR/real-stack-vm/bench"
-[ -x "$BUILD_DIR/src/norvel-read" ] || { echo "bench: build $BUILD_DIR/src/norvel-read first"; exit 1; }
+[ -x "$BUILD_DIR/src/norvel-read" ] || { echo "bench: build $BUILD_DIR/src/norvel-read first" >&2; exit 1; }
 "$HERE/setup.sh" "$BUILD_DIR"
-/usr/bin/python3 "$HERE/boot.py" "$BUILD_DIR" "$OUT" "/usr/bin/python3 $HERE/bench_guest.py" \
-    --env NORVEL_BIN="$BUILD_DIR/src/norvel-read" --env ROUNDS="$ROUNDS" --env SENSOR_REFRESH=0.5 \
-    --timeout 590
+/usr/bin/python3 "$HERE/boot.py" "$BUILD_DIR" "$OUT" --env SENSOR_REFRESH=0.5 --timeout 590 \
+    -- /usr/bin/python3 "$HERE/bench_guest.py" "$BUILD_DIR/src/norvel-read" "$ROUNDS"
 grep 'BENCH ' "$OUT/serial.log" | sed 's/^ *[0-9.]* //'
 /usr/bin/python3 "$HERE/bench_table.py" "$OUT/bench/runs.json"

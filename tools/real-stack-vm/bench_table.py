@@ -16,13 +16,13 @@ def main():
     rows = {}
     for client in clients:
         mine = [r for r in runs if r['client'] == client]
-        good = [r for r in mine if r['valid'] and r['json_s'] is not None]
+        good = [r for r in mine if r['valid'] and r.get('json_at') is not None]
         rows[client] = {
             'runs': len(mine),
             'valid': len(good),
-            'json_s': statistics.median(r['json_s'] for r in good) if good else None,
-            'json_range': (min(r['json_s'] for r in good), max(r['json_s'] for r in good)) if good else None,
-            'peak_mb': statistics.median(r['peak_kb'] for r in mine) / 1024,
+            'json_s': statistics.median(r['json_at'] for r in good) if good else None,
+            'json_range': (min(r['json_at'] for r in good), max(r['json_at'] for r in good)) if good else None,
+            'peak_mb': statistics.median(r['peak_kb'] for r in mine if 'peak_kb' in r) / 1024,
         }
     base = rows.get('norvel-read')
     print('| client | valid runs | median start to JSON | range | ratio | median peak RSS | ratio |')

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """Boots the real-stack guest once with a job and waits for it to power off.
 
-The job is a shell command run inside the guest once bluetoothd and the emulated sensor
-are up; it writes its results into OUT_DIR, which the guest mounts at /out. The serial
-console, each line stamped with host seconds since the start, goes to OUT_DIR/serial.log.
+The job is a command (with its arguments, passed as they are) run inside the guest once
+bluetoothd and the emulated sensor are up; it writes its results into OUT_DIR, which the
+guest mounts at /out. The serial console, each line stamped with host seconds since the
+start, goes to OUT_DIR/serial.log.
 
-usage: boot.py BUILD_DIR OUT_DIR JOB [--env NAME=VALUE ...] [--timeout S] [--echo]
+usage: boot.py BUILD_DIR OUT_DIR [--env NAME=VALUE ...] [--timeout S] [--echo] -- JOB [ARG...]
 Exit status: the job's, or 125 when the guest did not report one.
 """
 import argparse
@@ -56,21 +57,24 @@ def qemu_command(vm_dir, out_dir, accel):
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(usage='boot.py BUILD_DIR OUT_DIR [options] -- JOB [ARG...]')
     parser.add_argument('build_dir')
     parser.add_argument('out_dir')
-    parser.add_argument('job')
     parser.add_argument('--env', action='append', default=[])
     parser.add_argument('--timeout', type=float, default=280)
     parser.add_argument('--echo', action='store_true', help='copy the serial console to stdout')
-    args = parser.parse_args()
+    if '--' not in sys.argv[:-1]:
+        parser.error('no job after --')
+    cut = sys.argv.index('--')
+    args = parser.parse_args(sys.argv[1:cut])
+    job = sys.argv[cut + 1:]
 
     vm_dir = os.path.join(os.path.realpath(args.build_dir), 'real-stack-vm')
     out_dir = os.path.realpath(args.out_dir)
     shutil.rmtree(out_dir, ignore_errors=True)
     os.makedirs(out_dir)
     with open(os.path.join(out_dir, 'job.env'), 'w') as f:
-        f.write('JOB=%s\n' % shlex.quote(args.job))
+        f.write('JOB=(%s)\n' % ' '.join(shlex.quote(word) for word in job))
         for pair in args.env:
             name, value = pair.split('=', 1)
             f.write('%s=%s\n' % (name, shlex.quote(value)))

@@ -10,10 +10,13 @@ OUT="$BUILD_DIR/real-stack-vm/demo"
 [ -x "$BUILD_DIR/src/norvel-read" ] || { echo "demo: build $BUILD_DIR/src/norvel-read first" >&2; exit 1; }
 "$HERE/setup.sh" "$BUILD_DIR"
 echo "demo: booting the guest (about 30 s under software emulation)" >&2
-/usr/bin/python3 "$HERE/boot.py" "$BUILD_DIR" "$OUT" "$HERE/demo_guest.sh" \
-    --env NORVEL_BIN="$BUILD_DIR/src/norvel-read" --env NORVEL_ARG="${2:-}" --timeout 200 2>/dev/null || true
-[ -f "$OUT/status" ] || { echo "demo: the guest did not run norvel-read; see $OUT/serial.log" >&2; exit 125; }
+/usr/bin/python3 "$HERE/boot.py" "$BUILD_DIR" "$OUT" --timeout 200 \
+    -- /usr/bin/python3 "$HERE/guest_runner.py" /out "$BUILD_DIR/src/norvel-read" ${2:+"$2"} \
+    2>/dev/null || true
+[ -f "$OUT/result.json" ] || { echo "demo: the guest did not run norvel-read; see $OUT/serial.log" >&2; exit 125; }
+read -r status wall < <(/usr/bin/python3 -c \
+    'import json, sys; r = json.load(sys.stdin); print(r["status"], r["wall"])' < "$OUT/result.json")
 cat "$OUT/stdout"
 cat "$OUT/stderr" >&2
-echo "demo: norvel-read exited with status $(cat "$OUT/status") after $(cat "$OUT/wall") s" >&2
-exit "$(cat "$OUT/status")"
+echo "demo: norvel-read exited with status $status after $wall s" >&2
+exit "$status"

@@ -3,9 +3,9 @@
 # /out is the host's output folder. Brings up the real stack (hci_vhci, the system bus,
 # btvirt's two LE controllers, bluetoothd, the emulated sensor on hci1), runs the job
 # that the host wrote into /out/job.env, and powers off.
-# job.env sets JOB (the command) and may set DBUS_MONITOR=1 (method calls to org.bluez) or
-# DBUS_MONITOR=all (every message), BTD_DEBUG=1 and SENSOR_REFRESH (seconds between the
-# sensor's re-advertisements, default 2).
+# job.env sets JOB (an array: the command and its arguments) and may set DBUS_MONITOR=1
+# (method calls to org.bluez) or DBUS_MONITOR=all (every message), BTD_DEBUG=1 and
+# SENSOR_REFRESH (seconds between the sensor's re-advertisements, default 2).
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export LANG=C.UTF-8
 HERE=$(dirname "$(realpath "$0")")
@@ -101,7 +101,7 @@ grep -q 'SENSOR READY' /out/sensor.log || die "sensor not ready: $(tail -3 /out/
 stage "sensor-ready"
 
 export BTD_PID SENSOR_PID SENSOR_SOCKET=/run/norvel-sensor.sock OUT=/out
-$JOB
+"${JOB[@]}"
 rc=$?
 stage "job-done rc=$rc"
 finish "$rc"
