@@ -16,7 +16,6 @@ class ManualQueue : public MainQueue {
 
   // Moves the clock forward, running each task that falls due, in deadline order.
   void advance(Seconds duration);
-  Seconds now() const { return now_; }
   std::size_t pendingTasks() const { return tasks_.size(); }
 
  private:
