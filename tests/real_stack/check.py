@@ -6,58 +6,14 @@ RESULTS_DIR (written by guest_play.py in the guest) and prints one line per chec
 usage: check.py RESULTS_DIR"""
 import json
 import os
-import re
 import sys
 
-from scenarios import SCENARIOS
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), '..', 'support'))
 
-KEYS = {'address', 'name', 'co2', 'temperature', 'humidity', 'pressure', 'battery', 'status',
-        'interval', 'age'}
-MEMBER_LINE = re.compile(r'^  "([a-z0-9]+)" : (.+?)(,?)$')
+from expected_output import identifier, json_document  # noqa: E402
+from scenarios import SCENARIOS  # noqa: E402
+
 DROP_LIMIT_S = 5.0
-
-
-def json_text(value):
-    """A member's value as the tool writes it: "/" escaped, non-ASCII as UTF-8."""
-    if isinstance(value, int):
-        return str(value)
-    escaped = value.replace('\\', '\\\\').replace('"', '\\"').replace('/', '\\/')
-    return '"%s"' % escaped
-
-
-def identifier_problem(text, sensor_address):
-    """None when text is the canonical version-8 identifier of the sensor's address."""
-    digits = sensor_address.replace(':', '').upper()
-    if not re.fullmatch(r'[0-9A-F]{8}-[0-9A-F]{4}-8[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}', text):
-        return '%r is not a canonical upper-case version-8 UUID' % text
-    if not text.endswith(digits):
-        return '%r does not end with the sensor address %s' % (text, digits)
-    return None
-
-
-def layout_problem(stdout, record, identifier):
-    """None when stdout is the pretty-printed document of exactly these members."""
-    if not stdout.startswith('{\n') or not stdout.endswith('\n}\n'):
-        return 'not "{\\n" ... "\\n}\\n": %r' % stdout[:80]
-    lines = stdout[2:-3].split('\n')
-    expected = dict(record, address=identifier)
-    seen = {}
-    for index, line in enumerate(lines):
-        found = MEMBER_LINE.match(line)
-        if not found:
-            return 'line %r is not a member line' % line
-        key, text, comma = found.groups()
-        if (comma == ',') != (index < len(lines) - 1):
-            return 'comma wrong on line %r' % line
-        if key in seen:
-            return 'key %r twice' % key
-        seen[key] = text
-    if set(seen) != KEYS:
-        return 'keys %s, expected %s' % (sorted(seen), sorted(KEYS))
-    for key, text in seen.items():
-        if text != json_text(expected[key]):
-            return 'member %s is %s, expected %s' % (key, text, json_text(expected[key]))
-    return None
 
 
 def link_checks(scenario, result):
@@ -129,15 +85,15 @@ def checks(scenario, folder, stack, first_identifier):
     else:
         text = stdout.decode('utf-8', 'replace')
         try:
-            identifier = json.loads(text).get('address', '')
+            printed = json.loads(text).get('address', '')
         except ValueError:
-            identifier = ''
-        problem = identifier_problem(identifier, stack['sensor_address'])
-        yield 'address is the version-8 identifier of the sensor', problem is None, problem
+            printed = ''
+        sensor = identifier(stack['sensor_address'])
+        yield 'address is the identifier of the sensor', printed == sensor, printed
         if first_identifier is not None:
-            yield 'address same as in the first run', identifier == first_identifier, identifier
-        problem = layout_problem(text, scenario.record, identifier)
-        yield 'stdout byte-exact', problem is None, problem
+            yield 'address same as in the first run', printed == first_identifier, printed
+        expected = json_document(dict(scenario.record, address=sensor))
+        yield 'stdout byte-exact', text == expected, text
     low, high = scenario.wall
     yield 'wall time in [%.1f, %.1f] s' % (low, high), \
         low <= result.get('wall', -1) <= high, result.get('wall')
