@@ -107,36 +107,17 @@ INSTANTIATE_TEST_SUITE_P(
         VariantCase{"bool", [](auto* m) { return sd_bus_message_append(m, "v", "b", 0); }, false},
         VariantCase{"string", [](auto* m) { return sd_bus_message_append(m, "v", "s", "Norvel4"); },
                     std::string("Norvel4")},
-        VariantCase{"objectPath",
-                    [](auto* m) { return sd_bus_message_append(m, "v", "o", "/org/bluez/hci0"); },
-                    std::string("/org/bluez/hci0")},
         VariantCase{"int16",
                     [](auto* m) { return sd_bus_message_append(m, "v", "n", std::int16_t{-60}); },
                     std::int64_t{-60}},
-        VariantCase{
-            "uint16",
-            [](auto* m) { return sd_bus_message_append(m, "v", "q", std::uint16_t{65535}); },
-            std::int64_t{65535}},
-        VariantCase{
-            "uint32",
-            [](auto* m) { return sd_bus_message_append(m, "v", "u", std::uint32_t{4000000000}); },
-            std::int64_t{4000000000}},
         VariantCase{"uint64TooLarge",
                     [](auto* m) {
                       return sd_bus_message_append(m, "v", "t",
                                                    std::numeric_limits<std::uint64_t>::max());
                     },
                     std::monostate{}},
-        VariantCase{"double", [](auto* m) { return sd_bus_message_append(m, "v", "d", 1.5); },
-                    std::monostate{}},
         VariantCase{"byteArray",
                     [](auto* m) { return sd_bus_message_append(m, "v", "ay", 2, 0x01, 0x02); },
-                    std::monostate{}},
-        VariantCase{"manufacturerData",
-                    [](auto* m) {
-                      return sd_bus_message_append(m, "v", "a{qv}", 1, std::uint16_t{0x004C}, "ay",
-                                                   1, 0x02);
-                    },
                     std::monostate{}},
         VariantCase{"variantInVariant",
                     [](auto* m) { return sd_bus_message_append(m, "v", "v", "s", "Norvel4"); },
@@ -167,8 +148,6 @@ INSTANTIATE_TEST_SUITE_P(
                                                  "Powered", "b", 1);
                   },
                   [](auto* m) { return !readManagedObjects(m); }},
-        ShapeCase{"managedObjectsEmptyBody", [](auto*) { return 0; },
-                  [](auto* m) { return !readManagedObjects(m); }},
         ShapeCase{"interfacesAddedWithoutInterfaceLevel",
                   [](auto* m) {
                     return sd_bus_message_append(m, "oa{sv}", "/org/bluez/hci0", 1, "Powered", "b",
@@ -187,9 +166,6 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   [](auto* m) { return !readPropertiesChanged(m); }},
         ShapeCase{"readValueAsString", [](auto* m) { return sd_bus_message_append(m, "s", "x"); },
-                  [](auto* m) { return !readByteArray(m); }},
-        ShapeCase{"readValueAsTwoArrays",
-                  [](auto* m) { return sd_bus_message_append(m, "ayay", 1, 0x01, 1, 0x02); },
                   [](auto* m) { return !readByteArray(m); }},
         ShapeCase{"readValueInVariant",
                   [](auto* m) { return sd_bus_message_append(m, "v", "ay", 1, 0x01); },
