@@ -14,7 +14,8 @@ mkdir -p "$VM"
 
 PACKAGES="qemu-system-x86 busybox-static cpio kmod bluez bluez-test-tools dbus
           python3-dbus python3-gi python3-bleak systemd util-linux time"
-missing=$(dpkg-query -W -f='${Package} ${Status}\n' $PACKAGES 2>/dev/null |
+# dpkg-query exits 1 when a package was never installed; that is what is being asked.
+missing=$({ dpkg-query -W -f='${Package} ${Status}\n' $PACKAGES 2>/dev/null || true; } |
           awk '$NF == "installed" {print $1}' | sort | comm -13 - <(printf '%s\n' $PACKAGES | sort))
 if [ -n "$missing" ]; then
     echo "setup: installing" $missing
