@@ -208,15 +208,18 @@ bool MessageWriter::writeBasic(char type) {
       const std::size_t choice = input_.ConsumeIntegralInRange<std::size_t>(0, std::size(kNames));
       if (choice < std::size(kNames))
         return sd_bus_message_append_basic(message_, 's', kNames[choice].data()) >= 0;
-      const std::string bytes = input_.ConsumeRandomLengthString(40);
-      char* space = nullptr;
-      if (sd_bus_message_append_string_space(message_, bytes.size(), &space) < 0)
-        return false;
-      if (!bytes.empty())
-        std::memcpy(space, bytes.data(), bytes.size());
-      return true;
+      return writeString(input_.ConsumeRandomLengthString(40));
     }
   }
+}
+
+bool MessageWriter::writeString(std::string_view bytes) {
+  char* space = nullptr;
+  if (sd_bus_message_append_string_space(message_, bytes.size(), &space) < 0)
+    return false;
+  if (!bytes.empty())
+    std::memcpy(space, bytes.data(), bytes.size());
+  return true;
 }
 
 }  // namespace norvel::fuzz

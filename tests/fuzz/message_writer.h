@@ -21,6 +21,9 @@ class MessageWriter {
   // Appends one value per complete type of the signature; false once sd-bus refused one.
   bool write(std::string_view signature);
 
+  // Appends a string of any bytes, unchecked; false when sd-bus refused it.
+  bool writeString(std::string_view bytes);
+
   // A valid object path made of elements BlueZ uses and fuzzer-chosen ones.
   static std::string objectPath(FuzzedDataProvider& input);
 
