@@ -14,6 +14,7 @@ struct JsonMember {
   std::string key;
   std::string value;  // a string's decoded text, or a number's text
   bool isString = false;
+  friend bool operator==(const JsonMember&, const JsonMember&) = default;
 };
 
 // The members of a JSON text that is one object whose values are strings or numbers, in

@@ -55,16 +55,6 @@ std::vector<JsonMember> expectedMembers(std::span<const std::uint8_t> v, bool de
   };
 }
 
-bool sameMembers(const std::vector<JsonMember>& a, const std::vector<JsonMember>& b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].key != b[i].key || a[i].value != b[i].value || a[i].isString != b[i].isString)
-      return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -101,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fail("not JSON", outcome.out);
   const std::string shownName = name.value_or("Norvel4");
   auto expected = expectedMembers(value, detailed, shownName);
-  if (!norvel::fuzz::isValidUtf8(shownName))
+  if (!norvel::fuzz::isValidUtf8(shownName) && members->size() > 1)
     expected[1].value = (*members)[1].value;  // replaced bytes: valid UTF-8 is all we ask
-  if (!sameMembers(*members, expected))
+  if (*members != expected)
     fail("wrong document", outcome.out);
 
   // Bytes past the record change nothing.
