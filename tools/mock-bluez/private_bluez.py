@@ -74,15 +74,20 @@ class PrivateBluez:
             raise RuntimeError('dbus-daemon did not start')
         return self
 
-    def start_mock(self):
-        scenario = self.workdir / 'scenario.json'
-        scenario.write_text(json.dumps(self.setup), encoding='utf-8')
-        with open(self.workdir / 'mock.log', 'wb') as log:
+    def start_mock(self, setup=None):
+        '''Starts a mock bluetoothd, by default with the set-up given at construction.'''
+        started = self.mocks_started()
+        scenario = self.workdir / f'scenario-{started}.json'
+        scenario.write_text(json.dumps(self.setup if setup is None else setup), encoding='utf-8')
+        with open(self.workdir / 'mock.log', 'ab') as log:
             self.spawn(['/usr/bin/python3', str(MOCK_DIR / 'mock_bluez.py'),
                         '--scenario', str(scenario), '--calls', str(self.workdir / 'calls.jsonl')],
                        env=self.environment(), stdout=log, stderr=subprocess.STDOUT)
-        if not wait_until(lambda: any(e['what'] == 'name-acquired' for e in self.calls()), 10.0):
+        if not wait_until(lambda: self.mocks_started() > started, 30.0):
             raise RuntimeError('the mock did not take org.bluez:\n' + self.mock_log())
+
+    def mocks_started(self):
+        return sum(entry['what'] == 'name-acquired' for entry in self.calls())
 
     def environment(self):
         return dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
