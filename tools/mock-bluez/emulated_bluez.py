@@ -431,12 +431,15 @@ class EmulatedBluez:
         tick = 0.01
         started = time.monotonic()
         sent = 0
+        noted = 0
 
         def burst():
-            nonlocal sent
+            nonlocal sent, noted
             elapsed = time.monotonic() - started
+            if int(elapsed) > noted or elapsed >= storm['seconds']:
+                noted = int(elapsed)
+                self.notes.note('storm', signals=sent, seconds=round(elapsed, 3))
             if elapsed >= storm['seconds']:
-                self.notes.note('storm-ended', signals=sent, seconds=round(elapsed, 3))
                 return False
             while sent < storm['rate'] * elapsed:
                 device = self.crowd[sent % len(self.crowd)]

@@ -46,12 +46,14 @@ class PrivateBluez:
 
     setup: the mock's scenario (see mock_bluez.py).
     deny_bluez: the bus policy refuses every call to org.bluez.
+    unrequested_replies: the bus passes replies to calls the sender never received.
     system_bus: false gives an address where no bus listens, and no bus.
     '''
 
-    def __init__(self, setup, deny_bluez=False, system_bus=True):
+    def __init__(self, setup, deny_bluez=False, system_bus=True, unrequested_replies=False):
         self.setup = setup
         self.deny_bluez = deny_bluez
+        self.unrequested_replies = unrequested_replies
         self.system_bus = system_bus
         self.processes = []
         self.tempdir = None
@@ -64,7 +66,11 @@ class PrivateBluez:
         if not self.system_bus:
             self.address = f'unix:path={self.workdir / "no-bus"}'
             return self
-        config = 'private-system-bus-denying-bluez.conf' if self.deny_bluez else 'private-system-bus.conf'
+        config = 'private-system-bus.conf'
+        if self.deny_bluez:
+            config = 'private-system-bus-denying-bluez.conf'
+        elif self.unrequested_replies:
+            config = 'private-system-bus-unrequested-replies.conf'
         daemon = self.spawn(['dbus-daemon', f'--config-file={MOCK_DIR / config}',
                              f'--address=unix:path={self.workdir / "bus"}', '--nofork', '--print-address'],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)

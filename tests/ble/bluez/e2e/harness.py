@@ -39,6 +39,8 @@ class Scenario:
     absent: the same form, for calls that must not appear at all.
     absent_before: (mock event, calls) for calls that must not come before that event.
     deny_bluez: the bus policy refuses every call to org.bluez.
+    unrequested_replies: the bus passes method returns and errors to calls their sender never
+    received (the usual policy rejects them), so that only the tool's own check stops a forged one.
     system_bus: false runs the tool with an address where no bus listens.
     mock_starts_after: seconds between the tool's start and bluetoothd's.
     signal_after: (call or mock event, signal[, delay]): the signal is sent that long after the
@@ -58,6 +60,7 @@ class Scenario:
     absent: list = field(default_factory=list)
     absent_before: tuple = None
     deny_bluez: bool = False
+    unrequested_replies: bool = False
     system_bus: bool = True
     mock_starts_after: float = 0.0
     signal_after: tuple = None
@@ -163,7 +166,8 @@ def run_binary(binary, scenario, bluez):
 
 
 def run(binary, scenario):
-    with PrivateBluez(scenario.setup, scenario.deny_bluez, scenario.system_bus) as bluez:
+    with PrivateBluez(scenario.setup, scenario.deny_bluez, scenario.system_bus,
+                      scenario.unrequested_replies) as bluez:
         if scenario.system_bus and not scenario.mock_starts_after:
             bluez.start_mock()
         outcome = run_binary(binary, scenario, bluez)
@@ -241,7 +245,8 @@ def check(scenario, outcome):
 def describe_calls(calls):
     lines = []
     for entry in calls:
-        args = json.dumps(entry['args']) if 'args' in entry else ''
+        details = {key: item for key, item in entry.items() if key not in ('t', 'what', 'event', 'path')}
+        args = json.dumps(entry['args']) if 'args' in entry else json.dumps(details) if details else ''
         lines.append(f'  {entry["t"]:.3f} {entry["what"]} {entry.get("path", "")} {args}'.rstrip())
     return '\n'.join(lines)
 
