@@ -133,7 +133,7 @@ def after_event(bluez, what, delay, action, finished):
 
 def run_binary(binary, scenario, bluez):
     started = time.monotonic()
-    tool = subprocess.Popen([binary, *scenario.args], env=dict(bluez.environment(), **scenario.env),  # pylint: disable=consider-using-with
+    tool = subprocess.Popen([os.path.abspath(binary), *scenario.args], env=dict(bluez.environment(), **scenario.env),  # pylint: disable=consider-using-with
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=bluez.workdir,
                             preexec_fn=without_core_file)
     output = {'stdout': [], 'stderr': []}
