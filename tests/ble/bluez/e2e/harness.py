@@ -133,7 +133,8 @@ def after_event(bluez, what, delay, action, finished):
 
 def run_binary(binary, scenario, bluez):
     started = time.monotonic()
-    tool = subprocess.Popen([os.path.abspath(binary), *scenario.args], env=dict(bluez.environment(), **scenario.env),  # pylint: disable=consider-using-with
+    command = [os.path.abspath(binary), *scenario.args]
+    tool = subprocess.Popen(command, env=dict(bluez.environment(), **scenario.env),  # pylint: disable=consider-using-with
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=bluez.workdir,
                             preexec_fn=without_core_file)
     output = {'stdout': [], 'stderr': []}
@@ -157,6 +158,8 @@ def run_binary(binary, scenario, bluez):
     finished.set()
     for thread in readers + helpers:
         thread.join()
+    tool.stdout.close()
+    tool.stderr.close()
     wait_until(lambda: missing_in_order(bluez.calls(), scenario.calls) is None, SETTLE_SECONDS)
     if scenario.absent or scenario.absent_before:
         time.sleep(LATE_CALL_SECONDS)
