@@ -13,7 +13,9 @@ plus keys that script the answers and the mock's life:
               (spoofer.py, a process of its own that does not own org.bluez) sends
               to the tool's unique name; see forgeries.py for the kinds
 
-Every method call received is appended to CALLS.jsonl (see incoming_calls.py).
+Every method call received is appended to CALLS.jsonl (see incoming_calls.py), and so
+are the mock's own events: name-acquired, adapter-added, powered-on, sighted,
+services-resolved, forged, storm (signals sent so far, each second) and exiting.
 The mock takes the name org.bluez only once its objects are in place, and runs
 until SIGTERM or SIGINT, or until the bus goes away.
 '''

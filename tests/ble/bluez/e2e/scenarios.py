@@ -294,7 +294,7 @@ SCENARIOS = [
              env={'NORVEL_ADAPTER': HCI1_ADDRESS.lower()}, **read_through('hci1')),
     Scenario('named-adapter-absent-waits', setup=two_adapters('hci1'), env={'NORVEL_ADAPTER': 'hci2'},
              signal_after=('GetManagedObjects', signal.SIGTERM, 1.0), calls=[('GetManagedObjects', '/')],
-             absent=[('StartDiscovery', None)]),
+             absent=NO_SCAN + [('Connect', None)]),
     Scenario('named-adapter-plugged-in-later',
              setup={'adapters': [{'name': 'hci0'}, {'name': 'hci2', 'appears_after': 1.0}],
                     'devices': [device(OTHER, name='Norvel4 decoy', sighted_after=0.05),
