@@ -133,13 +133,11 @@ KNOWN_UNREADABLE = [device(BEFORE, name=UNREADABLE_NAME, known=True, sighting='n
                     device(OTHER, name=UNREADABLE_NAME, known=True, sighting='none')]
 
 
-def two_adapters(sensor_adapter, hci0=None, hci1=None):
-    '''hci0 and hci1 (address HCI1_ADDRESS), each sighting its own "Norvel" device; the sensor is on sensor_adapter.'''
-    decoy = 'hci1' if sensor_adapter == 'hci0' else 'hci0'
-    return {'adapters': [dict({'name': 'hci0'}, **(hci0 or {})),
-                         dict({'name': 'hci1', 'address': HCI1_ADDRESS}, **(hci1 or {}))],
-            'devices': [device(OTHER, adapter=decoy, name='Norvel4 decoy', sighted_after=0.05),
-                        device(adapter=sensor_adapter, sighted_after=0.3)]}
+def two_adapters(**hci0):
+    '''hci0 sighting a "Norvel" decoy and hci1 (address HCI1_ADDRESS) sighting the sensor.'''
+    return {'adapters': [dict({'name': 'hci0'}, **hci0), {'name': 'hci1', 'address': HCI1_ADDRESS}],
+            'devices': [device(OTHER, name='Norvel4 decoy', sighted_after=0.05),
+                        device(adapter='hci1', sighted_after=0.3)]}
 
 
 def read_through(adapter, **options):
@@ -288,11 +286,11 @@ SCENARIOS = [
     Scenario('unreadable-rename-of-known-device', **among_unreadable(
         device(BEFORE, name='Headphones', known=True, sighted_name=UNREADABLE_RENAME, sighted_after=0.05))),
     # The adapter: NORVEL_ADAPTER by name or address, else the first powered one.
-    Scenario('first-powered-adapter', setup=two_adapters('hci1', hci0={'powered': False}), **read_through('hci1')),
-    Scenario('adapter-named', setup=two_adapters('hci1'), env={'NORVEL_ADAPTER': 'hci1'}, **read_through('hci1')),
-    Scenario('adapter-named-by-address', setup=two_adapters('hci1'),
+    Scenario('first-powered-adapter', setup=two_adapters(powered=False), **read_through('hci1')),
+    Scenario('adapter-named', setup=two_adapters(), env={'NORVEL_ADAPTER': 'hci1'}, **read_through('hci1')),
+    Scenario('adapter-named-by-address', setup=two_adapters(),
              env={'NORVEL_ADAPTER': HCI1_ADDRESS.lower()}, **read_through('hci1')),
-    Scenario('named-adapter-absent-waits', setup=two_adapters('hci1'), env={'NORVEL_ADAPTER': 'hci2'},
+    Scenario('named-adapter-absent-waits', setup=two_adapters(), env={'NORVEL_ADAPTER': 'hci2'},
              signal_after=('GetManagedObjects', signal.SIGTERM, 1.0), calls=[('GetManagedObjects', '/')],
              absent=NO_SCAN + [('Connect', None)]),
     Scenario('named-adapter-plugged-in-later',
