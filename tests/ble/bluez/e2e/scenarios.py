@@ -111,6 +111,11 @@ def spoofed(*forgeries, **options):
                 record=SENSOR_RECORD, calls=scanned_read(), absent=[('Connect', device_path(FORGED))])
 
 
+def stalled(scenario, what, calls):
+    '''The scenario, but nothing comes of it: SIGTERM 1 s after what, and only the calls.'''
+    return dict(scenario, record=None, signal_after=(what, signal.SIGTERM, 1.0), calls=calls)
+
+
 def restarted_after(what, delay, **options):
     '''bluetoothd exits delay s after what (call or event) and another starts 0.5 s later.'''
     sensor = dict({'sighted_after': 0.3}, **options.pop('sensor', {}))
@@ -257,10 +262,14 @@ SCENARIOS = [
     Scenario('forged-services-resolved', **spoofed(forge('Connect', changed=[device_path(SENSOR), DEVICE1,
                                                                              {'ServicesResolved': True}]))),
     Scenario('forged-bluetoothd-exit', **spoofed(forge('StartDiscovery', 0.05, owner_lost='org.bluez'))),
+    # On a bus that passes replies nobody asked for, a forged answer takes the call's place in
+    # sd-bus and the real one is dropped: the run stalls rather than believe it.
     Scenario('forged-read-reply', unrequested_replies=True,
-             **spoofed(forge('ReadValue', 0.05, reply=OTHER_DETAILED_BYTES), delayed={'ReadValue': 0.3})),
+             **stalled(spoofed(forge('ReadValue', 0.05, reply=OTHER_DETAILED_BYTES), delayed={'ReadValue': 0.3}),
+                       'ReadValue', READING)),
     Scenario('forged-connect-error', unrequested_replies=True,
-             **spoofed(forge('Connect', 0.05, error=['org.bluez.Error.Failed', 'forged']), delayed={'Connect': 0.3})),
+             **stalled(spoofed(forge('Connect', 0.05, error=['org.bluez.Error.Failed', 'forged']),
+                               delayed={'Connect': 0.3}), 'Connect', CONNECTING)),
     # bluetoothd leaves the bus at each phase and comes back with no connection.
     Scenario('bluetoothd-restarts-before-first-answer',
              **restarted_after('GetManagedObjects', 0.3, unanswered=['GetManagedObjects']),
