@@ -76,7 +76,9 @@ def checks(scenario, folder, stack, first_identifier):
         return
     yield 'ran in the guest', 'error' not in result and not result.get('killed'), \
         result.get('error', 'killed' if result.get('killed') else '')
-    yield 'exit status %d' % scenario.status, result.get('status') == scenario.status, \
+    expected = 'exit status %d' % scenario.status if scenario.status >= 0 else \
+        'died by signal %d' % -scenario.status
+    yield expected, result.get('status') == scenario.status, \
         result.get('status')
     if scenario.stderr is not None:
         yield 'stderr exact', stderr == scenario.stderr.encode(), stderr

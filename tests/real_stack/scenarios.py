@@ -5,6 +5,7 @@ Each row sets the sensor up (characteristic bytes as hex, None = characteristic 
 runs a command (norvel-read unless `command` says otherwise) and states what must be seen.
 Arguments may hold {id} / {id_lower} (the identifier printed by the first scenario) and
 {device_path} (hci0's object for the sensor)."""
+import signal
 from dataclasses import dataclass, field
 from typing import Optional
 
@@ -36,7 +37,7 @@ class Scenario:
     disconnect_after: bool = False    # the runner closes a link the command left up
     record: Optional[dict] = None     # expected members of the JSON but "address"
     stderr: str = ''
-    status: int = 0
+    status: int = 0                   # negative: dies by that signal
     wall: tuple = (0.0, 15.0)
     link: str = 'none'                # 'up-then-down', 'none' or 'comes-up' (after the exit)
     scan: Optional[bool] = None       # StartDiscovery on hci0 required (True) or banned (False)
@@ -83,8 +84,8 @@ SCENARIOS = [
     Scenario('f-read-refused', 'the sensor refuses the read: bluetoothd\'s message',
              refuse=True, stderr=READ_REFUSED_MESSAGE, status=1, link='up-then-down',
              scan=True, connect_call=True),
-    Scenario('h-sigterm-link-up', 'SIGTERM while a read answer is held: 143, link closed',
-             args=['{id}'], hold=1.5, terminate_when='reading', status=143,
+    Scenario('h-sigterm-link-up', 'SIGTERM while a read answer is held: dies by it, link closed',
+             args=['{id}'], hold=1.5, terminate_when='reading', status=-signal.SIGTERM,
              link='up-then-down', scan=False, connect_call=True),
     Scenario('i-control-abandoned-connect',
              'control for (i): a Connect abandoned by its caller completes once the sensor '
@@ -96,7 +97,7 @@ SCENARIOS = [
     Scenario('i-sigterm-connect-pending',
              'SIGTERM while Connect is pending: the attempt is cancelled, the link never '
              'comes up after the sensor advertises again', args=['{id}'], advertising=False,
-             terminate_when='connecting', advertise_after=True, status=143, link='none',
+             terminate_when='connecting', advertise_after=True, status=-signal.SIGTERM, link='none',
              scan=False, connect_call=True),
     Scenario('e-not-advertising-unknown', 'sensor silent and unknown: the timeout',
              advertising=False, forget=True, stderr=TIMEOUT_MESSAGE, status=1,

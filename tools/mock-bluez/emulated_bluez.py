@@ -2,8 +2,10 @@
 
 The scenario is a dict (see mock_bluez.py for the file form):
 
-  adapters: [{name: "hci0", powered: true, powered_after: s, appears_after: s}]
-            (an adapter that appears later is announced powered, as bluez5's AddAdapter does)
+  adapters: [{name: "hci0", address: "AA:BB:CC:DD:EE:FF", powered: true, powered_after: s,
+              appears_after: s}]
+            (an adapter that appears later is announced powered, as bluez5's AddAdapter does;
+             the address defaults to bluez5's: 00:01:02:03:04:05 for hci0, 01:02:... for hci1)
   devices:  [{adapter: "hci0", address: "C0:FF:EE:00:00:01",
               name: "Norvel4 TEST"            (omit: no Name property; a number: a Name of the wrong type)
               alias: "..."                    (default: the name, else the address)
@@ -12,6 +14,7 @@ The scenario is a dict (see mock_bluez.py for the file form):
                                                its GATT objects are served from the cache)
               connected: false                (connected and resolved before the run)
               sighting: "added"|"rssi"|"none" (what a discovery shows of it)
+              sighted_name: "..."             (a known device's sighting also changes its Name)
               sighted_by: "hci0"              (whose StartDiscovery sights it; default its own)
               sighted_after: 0.1              (seconds after StartDiscovery)
               connect: "ok"|"hang"|[error name, message]
@@ -19,6 +22,10 @@ The scenario is a dict (see mock_bluez.py for the file form):
               resolve: "normal"|"signals_late"|"never"
               gatt: [{uuid, characteristics: [{uuid, value: "hex"} | {uuid, error: [name, msg]}
                                              | {uuid, text: "..."} (ReadValue answers a string)]}]}]
+  delayed:  {member: s}  Connect and ReadValue are answered that much later than usual
+  crowd:    {count: N}   N more known devices "Device N" on hci0 (00:00:xx:xx:xx:xx)
+  storm:    {rate: per s, seconds: s}  RSSI PropertiesChanged of the crowd's devices, from
+            StartDiscovery on (bluetoothd relays every advertisement of a busy place)
 
 Timings follow what bluetoothd 5.66 was seen to do: Connect replies before the
 services are resolved, and ServicesResolved can come before the GATT objects'
@@ -29,7 +36,10 @@ InterfacesAdded. Disconnect drops the link only after about 2 s; a Disconnect
 while a Connect is pending fails that Connect.
 '''
 
+import time
+
 import dbus
+import dbus.lowlevel
 from dbusmock import OBJECT_MANAGER_IFACE, mockobject
 from dbusmock.templates import bluez5
 from gi.repository import GLib
@@ -157,6 +167,7 @@ class Adapter:
         self.name = config['name']
         self.path = '/org/bluez/' + self.name
         self.powered = config.get('powered', True)
+        self.address = config.get('address')
         self.discovering = False
         self.obj = None
 
@@ -165,6 +176,8 @@ class Adapter:
         self.obj = mockobject.objects[self.path]
         self.obj.model = self
         self.obj.props[ADAPTER_IFACE]['Powered'] = variant(self.powered)
+        if self.address:
+            self.obj.props[ADAPTER_IFACE]['Address'] = variant(self.address)
         list_standard_interfaces(self.obj)
         for method in (SetDiscoveryFilter, StartDiscovery, StopDiscovery):
             self.obj.methods[ADAPTER_IFACE][method.__name__] = (
@@ -187,6 +200,7 @@ class Adapter:
         for device in self.bluez.devices:
             if device.sighted_by == self.name:
                 later(device.config.get('sighted_after', 0.1), device.sighted)
+        self.bluez.start_storm()
 
     def stop_discovery(self, reply, fail):
         if not self.discovering:
@@ -206,6 +220,9 @@ class Characteristic:
         if not self.device.connected:
             fail(failure([ERROR_FAILED, 'Not connected']))
             return
+        self.device.bluez.answer('ReadValue', lambda: self.answer_read(reply, fail))
+
+    def answer_read(self, reply, fail):
         # bluetoothd's own read of the GAP name is queued first on the bearer, so it is answered first.
         self.device.gap_name_read()
         if 'error' in self.config:
@@ -269,6 +286,9 @@ class Device:
         sighting = self.config.get('sighting', 'added')
         if not self.exported:
             self.export(rssi=SIGHTED_RSSI, announce=True)
+        elif 'sighted_name' in self.config:
+            changed_together(self.obj, DEVICE_IFACE, {'Name': variant(self.config['sighted_name']),
+                                                      'RSSI': dbus.Int16(SIGHTED_RSSI, variant_level=1)})
         elif sighting == 'rssi':
             changed(self.obj, DEVICE_IFACE, 'RSSI', dbus.Int16(SIGHTED_RSSI, variant_level=1))
         else:
@@ -285,7 +305,8 @@ class Device:
             self.pending_connect = fail
         elif outcome == 'ok':
             self.pending_connect = fail
-            later(CONNECT_REPLY_DELAY, lambda: self.connection_made(reply))
+            later(CONNECT_REPLY_DELAY,
+                  lambda: self.bluez.answer('Connect', lambda: self.connection_made(reply)))
         else:
             later(CONNECT_REPLY_DELAY, lambda: fail(failure(outcome)))
 
@@ -311,6 +332,7 @@ class Device:
         if discovered and resolve == 'normal':
             self.announce_gatt()
         changed(self.obj, DEVICE_IFACE, 'ServicesResolved', variant(True))
+        self.bluez.notes.note('services-resolved', path=self.path)
         if discovered and resolve == 'signals_late':
             later(LATE_SIGNALS_DELAY, self.announce_gatt)
         if 'gap_name' in self.config:
@@ -376,10 +398,14 @@ class EmulatedBluez:
 
     def __init__(self, main_object, scenario, notes):
         self.notes = notes
+        self.connection = main_object.connection
+        self.delays = scenario.get('delayed', {})
+        self.storm = scenario.get('storm')
         mockobject.objects['/'] = main_object
         main_object.AddTemplate('bluez5', {})
         self.adapters = {config['name']: Adapter(self, config) for config in scenario.get('adapters', [])}
-        self.devices = [Device(self, config) for config in scenario.get('devices', [])]
+        self.crowd = [Device(self, crowd_member(number)) for number in range(scenario.get('crowd', {}).get('count', 0))]
+        self.devices = self.crowd + [Device(self, config) for config in scenario.get('devices', [])]
         for config in scenario.get('adapters', []):
             adapter = self.adapters[config['name']]
             if 'appears_after' in config:
@@ -391,3 +417,43 @@ class EmulatedBluez:
         for device in self.devices:
             if device.config.get('known', False) or device.connected:
                 device.export()
+
+    def answer(self, member, action):
+        if member in self.delays:
+            later(self.delays[member], action)
+        else:
+            action()
+
+    def start_storm(self):
+        if not self.storm or not self.crowd:
+            return
+        storm, self.storm = self.storm, None
+        tick = 0.01
+        started = time.monotonic()
+        sent = 0
+        noted = 0
+
+        def burst():
+            nonlocal sent, noted
+            elapsed = time.monotonic() - started
+            if int(elapsed) > noted or elapsed >= storm['seconds']:
+                noted = int(elapsed)
+                self.notes.note('storm', signals=sent, seconds=round(elapsed, 3))
+            if elapsed >= storm['seconds']:
+                return False
+            while sent < storm['rate'] * elapsed:
+                device = self.crowd[sent % len(self.crowd)]
+                rssi = dbus.Int16(-40 - sent % 50, variant_level=1)
+                # Sent directly, not through the mock's per-signal logging, to reach a realistic rate.
+                signal = dbus.lowlevel.SignalMessage(device.path, dbus.PROPERTIES_IFACE, 'PropertiesChanged')
+                signal.append(DEVICE_IFACE, dbus.Dictionary({'RSSI': rssi}, signature='sv'),
+                              dbus.Array([], signature='s'), signature='sa{sv}as')
+                self.connection.send_message(signal)
+                sent += 1
+            return True
+        GLib.timeout_add(int(tick * 1000), burst)
+
+
+def crowd_member(number):
+    return {'adapter': 'hci0', 'address': f'00:00:00:00:{number >> 8:02X}:{number & 0xFF:02X}',
+            'name': f'Device {number}', 'known': True, 'sighting': 'none', 'gatt': []}

@@ -1,7 +1,7 @@
 '''Records every method call the mock receives, and answers the scripted refusals.
 
-Each call becomes one JSON line: time, sender, path, interface, member and
-arguments. The record is written before the call is dispatched, so a call whose
+Each call becomes one JSON line: time, sender, serial, path, interface, member
+and arguments. The record is written before the call is dispatched, so a call whose
 sender has already gone (a Disconnect flushed just before exit) is still there.
 '''
 
@@ -36,6 +36,20 @@ class IncomingCalls:
         self.log = open(log_path, 'a', encoding='utf-8', buffering=1)  # pylint: disable=consider-using-with
         self.refusals = refusals
         self.unanswered = set(unanswered)
+        self.watchers = []
+        self.client = None
+
+    def when(self, what, action):
+        '''Runs action(entry) at the first call or event named what.'''
+        self.watchers.append((what, action))
+
+    def write(self, entry):
+        self.log.write(json.dumps(entry) + '\n')
+        what = entry.get('member') or entry.get('event')
+        due = [watcher for watcher in self.watchers if watcher[0] == what]
+        self.watchers = [watcher for watcher in self.watchers if watcher[0] != what]
+        for _, action in due:
+            action(entry)
 
     def attach(self, connection):
         connection.add_message_filter(self.on_message)
@@ -57,15 +71,17 @@ class IncomingCalls:
         entry = {
             't': round(time.time(), 3),
             'sender': message.get_sender(),
+            'serial': message.get_serial(),
             'path': message.get_path(),
             'interface': message.get_interface(),
             'member': message.get_member(),
             'args': plain(message.get_args_list()),
         }
-        self.log.write(json.dumps(entry) + '\n')
+        self.client = entry['sender']
+        self.write(entry)
 
     def note(self, event, **details):
         '''Things the mock did on its own (power on, a device sighted), for ordering checks.'''
         entry = {'t': round(time.time(), 3), 'event': event}
         entry.update(details)
-        self.log.write(json.dumps(entry) + '\n')
+        self.write(entry)

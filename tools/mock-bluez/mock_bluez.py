@@ -4,12 +4,18 @@ Usage: /usr/bin/python3 mock_bluez.py --scenario FILE.json --calls CALLS.jsonl
 
 The system bus is the one in DBUS_SYSTEM_BUS_ADDRESS, so point it at a private
 dbus-daemon. The scenario file holds the dict described in emulated_bluez.py,
-plus two keys that script the answers themselves:
+plus keys that script the answers and the mock's life:
 
   refuse:     {member: [error name, message]}  answered with that error instead
   unanswered: [member, ...]                    never answered at all
+  exit_after: [call or event, s]               bluetoothd exits that long after it
+  forged:     [{after: call or event, delay: s, ...}]  messages a spoofing client
+              (spoofer.py, a process of its own that does not own org.bluez) sends
+              to the tool's unique name; see forgeries.py for the kinds
 
-Every method call received is appended to CALLS.jsonl (see incoming_calls.py).
+Every method call received is appended to CALLS.jsonl (see incoming_calls.py), and so
+are the mock's own events: name-acquired, adapter-added, powered-on, sighted,
+services-resolved, forged, storm (signals sent so far, each second) and exiting.
 The mock takes the name org.bluez only once its objects are in place, and runs
 until SIGTERM or SIGINT, or until the bus goes away.
 '''
@@ -28,7 +34,8 @@ from gi.repository import GLib
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from emulated_bluez import EmulatedBluez  # noqa: E402 pylint: disable=wrong-import-position
+from emulated_bluez import EmulatedBluez, later  # noqa: E402 pylint: disable=wrong-import-position
+from forgeries import Spoofer  # noqa: E402 pylint: disable=wrong-import-position
 from incoming_calls import IncomingCalls  # noqa: E402 pylint: disable=wrong-import-position
 
 
@@ -52,9 +59,23 @@ def main():
     calls.attach(bus)
     main_object = mockobject.DBusMockObject(bus, '/', OBJECT_MANAGER_IFACE, {}, None, True)
     main_object.model = EmulatedBluez(main_object, scenario, calls)
+    if 'exit_after' in scenario:
+        what, delay = scenario['exit_after']
+        # At once when the delay is 0, so that no call that follows the event is answered.
+        calls.when(what, lambda entry: later(delay, lambda: exit_now(bus, loop, calls)) if delay
+                   else exit_now(bus, loop, calls))
+    spoofer = Spoofer(scenario.get('forged', []), calls, bus.get_unique_name())
     bus_name = dbus.service.BusName('org.bluez', bus, do_not_queue=True)
-    calls.note('name-acquired', name=bus_name.get_name())
+    calls.note('name-acquired', name=bus_name.get_name(), owner=bus.get_unique_name())
     loop.run()
+    spoofer.close()
+
+
+def exit_now(bus, loop, calls):
+    '''Leaves the bus with calls unanswered, as a bluetoothd that crashes or is stopped.'''
+    calls.note('exiting')
+    bus.flush()
+    loop.quit()
 
 
 if __name__ == '__main__':

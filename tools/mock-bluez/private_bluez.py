@@ -46,12 +46,14 @@ class PrivateBluez:
 
     setup: the mock's scenario (see mock_bluez.py).
     deny_bluez: the bus policy refuses every call to org.bluez.
+    unrequested_replies: the bus passes replies to calls the sender never received.
     system_bus: false gives an address where no bus listens, and no bus.
     '''
 
-    def __init__(self, setup, deny_bluez=False, system_bus=True):
+    def __init__(self, setup, deny_bluez=False, system_bus=True, unrequested_replies=False):
         self.setup = setup
         self.deny_bluez = deny_bluez
+        self.unrequested_replies = unrequested_replies
         self.system_bus = system_bus
         self.processes = []
         self.tempdir = None
@@ -64,7 +66,11 @@ class PrivateBluez:
         if not self.system_bus:
             self.address = f'unix:path={self.workdir / "no-bus"}'
             return self
-        config = 'private-system-bus-denying-bluez.conf' if self.deny_bluez else 'private-system-bus.conf'
+        config = 'private-system-bus.conf'
+        if self.deny_bluez:
+            config = 'private-system-bus-denying-bluez.conf'
+        elif self.unrequested_replies:
+            config = 'private-system-bus-unrequested-replies.conf'
         daemon = self.spawn(['dbus-daemon', f'--config-file={MOCK_DIR / config}',
                              f'--address=unix:path={self.workdir / "bus"}', '--nofork', '--print-address'],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -74,15 +80,20 @@ class PrivateBluez:
             raise RuntimeError('dbus-daemon did not start')
         return self
 
-    def start_mock(self):
-        scenario = self.workdir / 'scenario.json'
-        scenario.write_text(json.dumps(self.setup), encoding='utf-8')
-        with open(self.workdir / 'mock.log', 'wb') as log:
+    def start_mock(self, setup=None):
+        '''Starts a mock bluetoothd, by default with the set-up given at construction.'''
+        started = self.mocks_started()
+        scenario = self.workdir / f'scenario-{started}.json'
+        scenario.write_text(json.dumps(self.setup if setup is None else setup), encoding='utf-8')
+        with open(self.workdir / 'mock.log', 'ab') as log:
             self.spawn(['/usr/bin/python3', str(MOCK_DIR / 'mock_bluez.py'),
                         '--scenario', str(scenario), '--calls', str(self.workdir / 'calls.jsonl')],
                        env=self.environment(), stdout=log, stderr=subprocess.STDOUT)
-        if not wait_until(lambda: any(e['what'] == 'name-acquired' for e in self.calls()), 10.0):
+        if not wait_until(lambda: self.mocks_started() > started, 30.0):
             raise RuntimeError('the mock did not take org.bluez:\n' + self.mock_log())
+
+    def mocks_started(self):
+        return sum(entry['what'] == 'name-acquired' for entry in self.calls())
 
     def environment(self):
         return dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)

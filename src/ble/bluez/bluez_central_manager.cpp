@@ -175,10 +175,11 @@ void BluezCentralManager::scanForPeripheralsWithServices(const std::optional<std
                             static_cast<int>(options.allowDuplicates)) < 0) {
     return;
   }
-  callAsync(bus, call.get(), [weak = weak_from_this(), adapter = *adapter](sd_bus_message* reply) {
-    if (auto self = weak.lock())
-      self->setDiscoveryFilterReply(adapter, reply);
-  });
+  connection_->callBluez(call.get(),
+                         [weak = weak_from_this(), adapter = *adapter](sd_bus_message* reply) {
+                           if (auto self = weak.lock())
+                             self->setDiscoveryFilterReply(adapter, reply);
+                         });
 }
 
 void BluezCentralManager::setDiscoveryFilterReply(const std::string& adapter,
@@ -190,7 +191,7 @@ void BluezCentralManager::setDiscoveryFilterReply(const std::string& adapter,
   BusMessagePtr call;
   if (newBluezCall(bus, adapter, kAdapterInterface, "StartDiscovery", call) < 0)
     return;
-  callAsync(bus, call.get(), [weak = weak_from_this()](sd_bus_message* reply) {
+  connection_->callBluez(call.get(), [weak = weak_from_this()](sd_bus_message* reply) {
     if (auto self = weak.lock())
       self->startDiscoveryReply(reply);
   });
@@ -211,7 +212,7 @@ void BluezCentralManager::stopScan() {
   BusMessagePtr call;
   if (newBluezCall(bus, *adapter, kAdapterInterface, "StopDiscovery", call) < 0)
     return;
-  callAsync(bus, call.get(), [weak = weak_from_this()](sd_bus_message* reply) {
+  connection_->callBluez(call.get(), [weak = weak_from_this()](sd_bus_message* reply) {
     if (auto self = weak.lock())
       self->stopDiscoveryReply(reply);
   });
@@ -237,8 +238,8 @@ void BluezCentralManager::connectPeripheral(const std::shared_ptr<Peripheral>& p
   BusMessagePtr call;
   int r = newBluezCall(bus, path, kDeviceInterface, "Connect", call);
   if (r >= 0) {
-    r = callAsync(
-        bus, call.get(),
+    r = connection_->callBluez(
+        call.get(),
         [weak = weak_from_this(), device](sd_bus_message* reply) {
           if (auto self = weak.lock())
             self->connectReply(device, reply);

@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kBusService = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
 constexpr const char* kBusInterface = "org.freedesktop.DBus";
+constexpr const char* kLocalSender = "org.freedesktop.DBus.Local";
 
 constexpr const char* kBluezSignalsRule = "type='signal',sender='org.bluez'";
 constexpr const char* kBluezOwnerRule =
@@ -92,15 +93,38 @@ void BluezConnection::requestOwner() {
 int BluezConnection::nameOwnerReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
   self->ownerCall_.reset();
+  const char* sender = sd_bus_message_get_sender(reply);
   const char* owner = nullptr;
-  if (replyError(reply) == nullptr && sd_bus_message_read(reply, "s", &owner) >= 0)
+  if (sender != nullptr && std::string_view(sender) == kBusService &&
+      replyError(reply) == nullptr && sd_bus_message_read(reply, "s", &owner) >= 0) {
     self->owner_ = owner;
+  }
   return 0;
 }
 
 bool BluezConnection::sentByBluez(sd_bus_message* message) const {
   const char* sender = sd_bus_message_get_sender(message);
   return sender != nullptr && !owner_.empty() && owner_ == sender;
+}
+
+// The bus sends the errors of a call it could not deliver or whose callee left; sd-bus makes
+// up those of a call that timed out or whose bus closed.
+bool BluezConnection::trustsReply(sd_bus_message* reply) const {
+  const char* sender = sd_bus_message_get_sender(reply);
+  return sender == nullptr || sentByBluez(reply) || std::string_view(sender) == kBusService ||
+         std::string_view(sender) == kLocalSender;
+}
+
+int BluezConnection::callBluez(sd_bus_message* call, ReplyHandler handler,
+                               std::chrono::microseconds timeout) {
+  return callAsync(
+      bus_.get(), call,
+      [weak = weak_from_this(), handler = std::move(handler)](sd_bus_message* reply) {
+        auto self = weak.lock();
+        if (self && self->trustsReply(reply))
+          handler(reply);
+      },
+      timeout);
 }
 
 void BluezConnection::refreshObjects(std::function<void(bool fetched)> done) {
@@ -111,10 +135,8 @@ void BluezConnection::requestManagedObjects(std::function<void(bool fetched)> do
   BusMessagePtr call;
   int r = newBluezCall(bus_.get(), "/", kObjectManagerInterface, "GetManagedObjects", call);
   if (r >= 0) {
-    r = callAsync(bus_.get(), call.get(), [weak = weak_from_this(), done](sd_bus_message* reply) {
-      if (auto self = weak.lock())
-        self->managedObjectsReply(reply, done);
-    });
+    r = callBluez(call.get(),
+                  [this, done](sd_bus_message* reply) { managedObjectsReply(reply, done); });
   }
   if (r < 0 && done)
     done(false);
@@ -150,7 +172,7 @@ void BluezConnection::walkObjects(std::function<void(bool fetched)> done) {
     walkWaiters_.push_back(std::move(done));
   // A walk already under way may have passed objects that changed since: start it again.
   walk_ = std::make_unique<ObjectWalk>(
-      bus_.get(),
+      bus_.get(), owner_,
       [this](const std::string& path, Interfaces interfaces) {
         objects_.addInterfaces(path, std::move(interfaces));
       },

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "ble/bluez/async_call.h"
 #include "ble/bluez/object_tree.h"
 #include "ble/bluez/object_walk.h"
 #include "ble/bluez/sd_handles.h"
@@ -68,6 +70,12 @@ class BluezConnection : public std::enable_shared_from_this<BluezConnection> {
   // place, with false when it could not be fetched (then the tree is bluetoothd's absence).
   void refreshObjects(std::function<void(bool fetched)> done);
 
+  // Sends a call to bluetoothd without waiting (see callAsync). The handler sees a reply only
+  // when bluetoothd, the bus or sd-bus itself sent it: sd-bus matches a reply to its call by
+  // serial alone, so on a bus whose policy lets anyone reply, anyone could answer for
+  // bluetoothd. A call answered by someone else is left unanswered.
+  int callBluez(sd_bus_message* call, ReplyHandler handler, std::chrono::microseconds timeout = {});
+
   // Records a refusal of any request: from then on this process counts as not authorized.
   void noteAccessDenied();
 
@@ -92,6 +100,7 @@ class BluezConnection : public std::enable_shared_from_this<BluezConnection> {
   void walkObjects(std::function<void(bool fetched)> done);
   void walkFinished();
   bool sentByBluez(sd_bus_message* message) const;
+  bool trustsReply(sd_bus_message* reply) const;
   void interfacesAdded(sd_bus_message* message);
   void interfacesRemoved(sd_bus_message* message);
   void propertiesChanged(sd_bus_message* message);

@@ -141,10 +141,11 @@ void BluezPeripheral::readValueForCharacteristic(Characteristic& characteristic)
   if (r >= 0)
     r = sd_bus_message_append(call.get(), "a{sv}", 0);
   if (r >= 0) {
-    r = callAsync(bus, call.get(), [weak = weak_from_this(), target](sd_bus_message* reply) {
-      if (auto self = weak.lock())
-        self->readValueReply(target, reply);
-    });
+    r = connection_->callBluez(call.get(),
+                               [weak = weak_from_this(), target](sd_bus_message* reply) {
+                                 if (auto self = weak.lock())
+                                   self->readValueReply(target, reply);
+                               });
   }
   if (r < 0)
     deliverValue(target, std::nullopt, errnoError(r));

@@ -24,8 +24,17 @@ bool isUsed(std::string_view interface) {
 
 }  // namespace
 
-ObjectWalk::ObjectWalk(sd_bus* bus, Found found, std::function<void()> finished)
-    : bus_(bus), found_(std::move(found)), finished_(std::move(finished)) {}
+ObjectWalk::ObjectWalk(sd_bus* bus, std::string bluez, Found found, std::function<void()> finished)
+    : bus_(bus),
+      bluez_(std::move(bluez)),
+      found_(std::move(found)),
+      finished_(std::move(finished)) {}
+
+bool ObjectWalk::answeredByBluez(sd_bus_message* reply) const {
+  const char* sender = sd_bus_message_get_sender(reply);
+  return sender != nullptr && bluez_ == sender &&
+         sd_bus_message_is_method_error(reply, nullptr) <= 0;
+}
 
 int ObjectWalk::start() {
   return send(kRoot, "");
@@ -58,7 +67,7 @@ int ObjectWalk::introspectReply(sd_bus_message* reply, void* userdata, sd_bus_er
 }
 
 void ObjectWalk::introspected(const Call& call, sd_bus_message* reply) {
-  if (sd_bus_message_is_method_error(reply, nullptr) > 0)
+  if (!answeredByBluez(reply))
     return;
   auto introspection = readIntrospection(reply);
   if (!introspection)
@@ -75,7 +84,7 @@ void ObjectWalk::introspected(const Call& call, sd_bus_message* reply) {
 int ObjectWalk::getAllReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* call = static_cast<Call*>(userdata);
   ObjectWalk* walk = call->walk;
-  if (sd_bus_message_is_method_error(reply, nullptr) <= 0) {
+  if (walk->answeredByBluez(reply)) {
     if (auto properties = readAllProperties(reply)) {
       Interfaces interfaces;
       interfaces.emplace(call->interface, std::move(*properties));

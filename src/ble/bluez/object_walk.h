@@ -18,9 +18,10 @@ class ObjectWalk {
  public:
   using Found = std::function<void(const std::string& path, Interfaces interfaces)>;
 
-  // `found` runs for each object read; `finished` once no call is left, and nothing of the
-  // walk runs after it, so it may destroy the walk.
-  ObjectWalk(sd_bus* bus, Found found, std::function<void()> finished);
+  // `bluez` is the unique name of bluetoothd, the only one whose answers count. `found` runs
+  // for each object read; `finished` once no call is left, and nothing of the walk runs after
+  // it, so it may destroy the walk.
+  ObjectWalk(sd_bus* bus, std::string bluez, Found found, std::function<void()> finished);
   ObjectWalk(const ObjectWalk&) = delete;
   ObjectWalk& operator=(const ObjectWalk&) = delete;
 
@@ -45,7 +46,11 @@ class ObjectWalk {
   // Forgets the answered call, then finishes the walk when it was the last one.
   void answered(Call& call);
 
+  // Whether the reply is bluetoothd's answer, not an error or someone else's.
+  bool answeredByBluez(sd_bus_message* reply) const;
+
   sd_bus* bus_;
+  std::string bluez_;
   Found found_;
   std::function<void()> finished_;
   std::list<Call> calls_;

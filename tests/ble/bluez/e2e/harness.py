@@ -7,8 +7,11 @@ with what the scenario expects. Every difference becomes one line of the result.
 '''
 
 import json
+import os
+import resource
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -24,6 +27,9 @@ DEADLINE_WINDOW = (15.0, 16.0)
 SETTLE_SECONDS = 2.0
 # Calls the tool flushes just before it exits may reach the mock a moment later.
 LATE_CALL_SECONDS = 0.3
+RUN_LIMIT_SECONDS = 30.0
+# What a restarted bluetoothd no longer does: the scripted answers and the exit belong to the one that left.
+SCRIPTED_KEYS = ('refuse', 'unanswered', 'delayed', 'exit_after', 'forged')
 
 @dataclass
 class Scenario:
@@ -33,10 +39,15 @@ class Scenario:
     absent: the same form, for calls that must not appear at all.
     absent_before: (mock event, calls) for calls that must not come before that event.
     deny_bluez: the bus policy refuses every call to org.bluez.
+    unrequested_replies: the bus passes method returns and errors to calls their sender never
+    received (the usual policy rejects them), so that only the tool's own check stops a forged one.
     system_bus: false runs the tool with an address where no bus listens.
     mock_starts_after: seconds between the tool's start and bluetoothd's.
-    signal_after: (member, signal): the signal is sent once the mock has received that call;
-    the tool must then exit with 128 + signal, silently.
+    signal_after: (call or mock event, signal[, delay]): the signal is sent that long after the
+    mock has logged it; the tool must then die by that signal, silently.
+    env: variables added to the tool's environment.
+    restart_after: seconds between the mock's exit (its exit_after) and a new mock bluetoothd with
+    the same set-up, less the scripted answers.
     '''
     name: str
     setup: dict
@@ -49,9 +60,12 @@ class Scenario:
     absent: list = field(default_factory=list)
     absent_before: tuple = None
     deny_bluez: bool = False
+    unrequested_replies: bool = False
     system_bus: bool = True
     mock_starts_after: float = 0.0
     signal_after: tuple = None
+    env: dict = field(default_factory=dict)
+    restart_after: float = None
 
 
 @dataclass
@@ -61,6 +75,8 @@ class Outcome:
     status: int
     seconds: float
     calls: list
+    cpu_seconds: float = 0.0
+    max_rss_mb: float = 0.0
 
 
 def matches(entry, wanted):
@@ -80,32 +96,81 @@ def missing_in_order(calls, wanted):
     return None
 
 
+def without_core_file():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def reader(stream, into):
+    into.append(stream.read())
+
+
+def wait_with_usage(tool):
+    '''Waits for the tool (killing it after RUN_LIMIT_SECONDS) and returns its resource usage.'''
+    deadline = time.monotonic() + RUN_LIMIT_SECONDS
+    while True:
+        pid, status, usage = os.wait4(tool.pid, os.WNOHANG)
+        if pid:
+            tool.returncode = os.waitstatus_to_exitcode(status)
+            return usage
+        if time.monotonic() > deadline:
+            tool.kill()
+            deadline = float('inf')
+        time.sleep(0.005)
+
+
+def after_event(bluez, what, delay, action, finished):
+    '''Runs action in the background once the mock has logged what and delay seconds have
+    passed, unless the run has finished by then.'''
+    def wait_then_act():
+        wait_until(lambda: finished.is_set() or any(entry['what'] == what for entry in bluez.calls()),
+                   RUN_LIMIT_SECONDS)
+        if not finished.wait(delay):
+            action()
+    thread = threading.Thread(target=wait_then_act, daemon=True)
+    thread.start()
+    return thread
+
+
 def run_binary(binary, scenario, bluez):
     started = time.monotonic()
-    tool = subprocess.Popen([binary, *scenario.args], env=bluez.environment(),  # pylint: disable=consider-using-with
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    command = [os.path.abspath(binary), *scenario.args]
+    tool = subprocess.Popen(command, env=dict(bluez.environment(), **scenario.env),  # pylint: disable=consider-using-with
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=bluez.workdir,
+                            preexec_fn=without_core_file)
+    output = {'stdout': [], 'stderr': []}
+    readers = [threading.Thread(target=reader, args=(getattr(tool, name), output[name])) for name in output]
+    for thread in readers:
+        thread.start()
+    finished = threading.Event()
+    helpers = []
+    if scenario.restart_after is not None:
+        clean = {key: item for key, item in scenario.setup.items() if key not in SCRIPTED_KEYS}
+        helpers.append(after_event(bluez, 'exiting', scenario.restart_after, lambda: bluez.start_mock(clean),
+                                   finished))
+    if scenario.signal_after:
+        what, signum, delay = (tuple(scenario.signal_after) + (0.0,))[:3]
+        helpers.append(after_event(bluez, what, delay, lambda: tool.send_signal(signum), finished))
     if scenario.mock_starts_after:
         time.sleep(scenario.mock_starts_after)
         bluez.start_mock()
-    if scenario.signal_after:
-        member, signum = scenario.signal_after
-        if wait_until(lambda: any(e['what'] == member for e in bluez.calls()), 10.0):
-            tool.send_signal(signum)
-    try:
-        stdout, stderr = tool.communicate(timeout=30)
-    except subprocess.TimeoutExpired:
-        tool.kill()
-        stdout, stderr = tool.communicate()
+    usage = wait_with_usage(tool)
     seconds = time.monotonic() - started
+    finished.set()
+    for thread in readers + helpers:
+        thread.join()
+    tool.stdout.close()
+    tool.stderr.close()
     wait_until(lambda: missing_in_order(bluez.calls(), scenario.calls) is None, SETTLE_SECONDS)
     if scenario.absent or scenario.absent_before:
         time.sleep(LATE_CALL_SECONDS)
-    return Outcome(stdout.decode('utf-8', errors='replace'), stderr.decode('utf-8', errors='replace'),
-                   tool.returncode, seconds, bluez.calls())
+    stdout, stderr = (b''.join(output[name]).decode('utf-8', errors='replace') for name in ('stdout', 'stderr'))
+    return Outcome(stdout, stderr, tool.returncode, seconds, bluez.calls(),
+                   usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024)
 
 
 def run(binary, scenario):
-    with PrivateBluez(scenario.setup, scenario.deny_bluez, scenario.system_bus) as bluez:
+    with PrivateBluez(scenario.setup, scenario.deny_bluez, scenario.system_bus,
+                      scenario.unrequested_replies) as bluez:
         if scenario.system_bus and not scenario.mock_starts_after:
             bluez.start_mock()
         outcome = run_binary(binary, scenario, bluez)
@@ -136,7 +201,7 @@ def check_stdout(scenario, stdout):
 
 def check_status(scenario, status):
     if scenario.signal_after:
-        expected = 128 + scenario.signal_after[1]
+        expected = -scenario.signal_after[1]
     else:
         expected = 1 if scenario.times_out else scenario.status
     return [] if status == expected else [f'exit status: expected {expected}, got {status}']
@@ -183,7 +248,8 @@ def check(scenario, outcome):
 def describe_calls(calls):
     lines = []
     for entry in calls:
-        args = json.dumps(entry['args']) if 'args' in entry else ''
+        details = {key: item for key, item in entry.items() if key not in ('t', 'what', 'event', 'path')}
+        args = json.dumps(entry['args']) if 'args' in entry else json.dumps(details) if details else ''
         lines.append(f'  {entry["t"]:.3f} {entry["what"]} {entry.get("path", "")} {args}'.rstrip())
     return '\n'.join(lines)
 

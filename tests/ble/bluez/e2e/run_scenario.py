@@ -25,7 +25,8 @@ def main():
         parser.error('--binary and SCENARIO are required')
 
     outcome, problems, mock_log = run(str(args.binary.resolve()), BY_NAME[args.scenario])
-    print(f'{args.scenario}: status {outcome.status} after {outcome.seconds:.2f} s')
+    print(f'{args.scenario}: status {outcome.status} after {outcome.seconds:.2f} s, '
+          f'CPU {outcome.cpu_seconds:.2f} s, peak RSS {outcome.max_rss_mb:.1f} MB')
     print(f'stdout: {outcome.stdout!r}\nstderr: {outcome.stderr!r}')
     print('calls received by the mock:\n' + describe_calls(outcome.calls))
     if problems:

@@ -21,8 +21,20 @@ BASIC_READINGS = dict(READINGS, status='YELLOW', interval=300, age=0)
 
 SENSOR = 'C0:FF:EE:00:00:01'
 OTHER = 'C0:FF:EE:00:00:02'
+BEFORE = 'C0:FF:EE:00:00:00'
+FORGED = 'C0:FF:EE:66:66:66'
 HCI0 = '/org/bluez/hci0'
 HCI1 = '/org/bluez/hci1'
+HCI2 = '/org/bluez/hci2'
+HCI1_ADDRESS = 'AA:BB:CC:00:11:22'
+DEVICE1 = 'org.bluez.Device1'
+# Unicode noncharacters: libdbus sends them, sd-bus refuses to read them.
+UNREADABLE_NAME = 'Headphones \uffff'
+UNREADABLE_RENAME = 'Headphones \ufdd0'
+# A valid detailed record other than the sensor's, with CO2 999 ppm.
+OTHER_DETAILED_BYTES = 'e703c30195272d57012c017800'
+# What dbus-daemon answers for a call pending at a service that leaves the bus.
+RECIPIENT_LEFT = 'Message recipient disconnected from message bus without replying'
 
 
 def device_path(address, adapter='hci0'):
@@ -62,12 +74,13 @@ def record(address, name, readings=None):
     return dict(readings or DETAILED_READINGS, address=identifier(address), name=name)
 
 
-def scanned_read(address=SENSOR, position=1):
+def scanned_read(address=SENSOR, position=1, adapter='hci0'):
     '''The calls of a run that scans, connects, reads the characteristic at position and disconnects.'''
-    path = device_path(address)
-    return [('GetManagedObjects', '/'), ('SetDiscoveryFilter', HCI0), ('StartDiscovery', HCI0),
-            ('StopDiscovery', HCI0), ('Connect', path), ('ReadValue', characteristic_path(address, position)),
-            ('Disconnect', path)]
+    path = device_path(address, adapter)
+    adapter_path = '/org/bluez/' + adapter
+    return [('GetManagedObjects', '/'), ('SetDiscoveryFilter', adapter_path), ('StartDiscovery', adapter_path),
+            ('StopDiscovery', adapter_path), ('Connect', path),
+            ('ReadValue', characteristic_path(address, position, adapter)), ('Disconnect', path)]
 
 
 def retrieved_read(address=SENSOR, position=1):
@@ -82,6 +95,60 @@ def failing_after_connect(gatt, stderr, **options):
 
 
 NO_SCAN = [('SetDiscoveryFilter', None), ('StartDiscovery', None)]
+CONNECTING = [('Connect', device_path(SENSOR)), ('Disconnect', device_path(SENSOR))]
+READING = [('ReadValue', characteristic_path(SENSOR, 1)), ('Disconnect', device_path(SENSOR))]
+SENSOR_RECORD = record(SENSOR, 'Norvel4 TEST')
+
+
+def forge(after, delay=0.0, **message):
+    '''A message the spoofing client sends to the tool that long after the call or event named after.'''
+    return dict(message, after=after, delay=delay)
+
+
+def spoofed(*forgeries, **options):
+    '''The sensor sighted 0.3 s into the scan while a spoofing client sends the forgeries.'''
+    return dict(setup=sensor_bluez(device(sighted_after=0.3), forged=list(forgeries), **options),
+                record=SENSOR_RECORD, calls=scanned_read(), absent=[('Connect', device_path(FORGED))])
+
+
+def stalled(scenario, what, calls):
+    '''The scenario, but nothing comes of it: SIGTERM 1 s after what, and only the calls.'''
+    return dict(scenario, record=None, signal_after=(what, signal.SIGTERM, 1.0), calls=calls)
+
+
+def restarted_after(what, delay, **options):
+    '''bluetoothd exits delay s after what (call or event) and another starts 0.5 s later.'''
+    sensor = dict({'sighted_after': 0.3}, **options.pop('sensor', {}))
+    return dict(setup=sensor_bluez(device(**sensor), exit_after=[what, delay], **options),
+                restart_after=0.5)
+
+
+def read_after_restart(what):
+    return dict(record=SENSOR_RECORD,
+                calls=[(what, None), ('exiting', None), ('name-acquired', None)] + scanned_read())
+
+
+def among_unreadable(*devices):
+    '''The sensor scanned by name among devices whose names sd-bus cannot read.'''
+    return dict(setup=sensor_bluez(*devices, device(sighted_after=0.3)), record=SENSOR_RECORD,
+                calls=scanned_read(), absent=[('Connect', device_path(BEFORE)), ('Connect', device_path(OTHER))])
+
+
+KNOWN_UNREADABLE = [device(BEFORE, name=UNREADABLE_NAME, known=True, sighting='none'),
+                    device(OTHER, name=UNREADABLE_NAME, known=True, sighting='none')]
+
+
+def two_adapters(**hci0):
+    '''hci0 sighting a "Norvel" decoy and hci1 (address HCI1_ADDRESS) sighting the sensor.'''
+    return {'adapters': [dict({'name': 'hci0'}, **hci0), {'name': 'hci1', 'address': HCI1_ADDRESS}],
+            'devices': [device(OTHER, name='Norvel4 decoy', sighted_after=0.05),
+                        device(adapter='hci1', sighted_after=0.3)]}
+
+
+def read_through(adapter, **options):
+    return dict(record=SENSOR_RECORD, calls=scanned_read(adapter=adapter),
+                absent=[('StartDiscovery', path) for path in (HCI0, HCI1, HCI2) if path != '/org/bluez/' + adapter],
+                **options)
 
 SCENARIOS = [
     Scenario('scan-by-name-reads-detailed-record',
@@ -110,11 +177,6 @@ SCENARIOS = [
              absent=[('Connect', device_path(SENSOR)), ('Connect', device_path('C0:FF:EE:00:00:03'))]),
     Scenario('permission-denied-by-bus-policy', setup=sensor_bluez(device()), deny_bluez=True,
              stderr='Error: Bluetooth permission denied\n', status=2),
-    Scenario('permission-denied-by-bluetoothd',
-             setup=sensor_bluez(device(), refuse={
-                 'StartDiscovery': ['org.bluez.Error.NotAuthorized', 'Operation Not Authorized']}),
-             stderr='Error: Bluetooth permission denied\n', status=2,
-             calls=[('StartDiscovery', HCI0)], absent=[('Connect', None)]),
     Scenario('adapter-powered-off-then-on',
              setup=dict(sensor_bluez(device()), adapters=[{'name': 'hci0', 'powered': False, 'powered_after': 1.0}]),
              record=record(SENSOR, 'Norvel4 TEST'),
@@ -142,6 +204,9 @@ SCENARIOS = [
     Scenario('read-error', **failing_after_connect(
         [service(SERVICE, {'uuid': DETAILED, 'error': ['org.bluez.Error.NotPermitted', 'Read not permitted']})],
         'Error reading characteristic: Read not permitted\n')),
+    Scenario('read-not-authorized-by-bluetoothd', **failing_after_connect(
+        [service(SERVICE, {'uuid': DETAILED, 'error': ['org.bluez.Error.NotAuthorized', 'Operation Not Authorized']})],
+        'Error reading characteristic: Operation Not Authorized\n')),
     Scenario('read-error-without-message', **failing_after_connect(
         [service(SERVICE, {'uuid': DETAILED, 'error': ['org.bluez.Error.NotPermitted', '']})],
         'Error reading characteristic: org.bluez.Error.NotPermitted\n')),
@@ -179,11 +244,75 @@ SCENARIOS = [
     Scenario('connect-never-answered-times-out', setup=sensor_bluez(device(connect='hang')), times_out=True,
              calls=[('Connect', device_path(SENSOR)), ('Disconnect', device_path(SENSOR))]),
     Scenario('sigterm-while-connecting', setup=sensor_bluez(device(connect='hang')),
-             signal_after=('Connect', signal.SIGTERM),
-             calls=[('Connect', device_path(SENSOR)), ('Disconnect', device_path(SENSOR))]),
+             signal_after=('Connect', signal.SIGTERM), calls=CONNECTING),
+    Scenario('sighup-while-connecting', setup=sensor_bluez(device(connect='hang')),
+             signal_after=('Connect', signal.SIGHUP), calls=CONNECTING),
     Scenario('sigint-while-reading', setup=sensor_bluez(device(), unanswered=['ReadValue']),
-             signal_after=('ReadValue', signal.SIGINT),
-             calls=[('ReadValue', characteristic_path(SENSOR, 1)), ('Disconnect', device_path(SENSOR))]),
+             signal_after=('ReadValue', signal.SIGINT), calls=READING),
+    Scenario('sighup-while-reading', setup=sensor_bluez(device(), unanswered=['ReadValue']),
+             signal_after=('ReadValue', signal.SIGHUP), calls=READING),
+    Scenario('sigquit-while-reading', setup=sensor_bluez(device(), unanswered=['ReadValue']),
+             signal_after=('ReadValue', signal.SIGQUIT), calls=READING),
+    # A client that does not own org.bluez sends signals and replies to the tool's unique name.
+    Scenario('forged-device-sighted-first', **spoofed(
+        forge('StartDiscovery', 0.05, added={'address': FORGED, 'name': 'Norvel4 forged'}))),
+    Scenario('forged-name-change', **spoofed(forge('ReadValue', 0.05, changed=[device_path(SENSOR), DEVICE1,
+                                                                               {'Name': 'Forged name'}]),
+                                             delayed={'ReadValue': 0.3})),
+    Scenario('forged-services-resolved', **spoofed(forge('Connect', changed=[device_path(SENSOR), DEVICE1,
+                                                                             {'ServicesResolved': True}]))),
+    Scenario('forged-bluetoothd-exit', **spoofed(forge('StartDiscovery', 0.05, owner_lost='org.bluez'))),
+    # On a bus that passes replies nobody asked for, a forged answer takes the call's place in
+    # sd-bus and the real one is dropped: the run stalls rather than believe it.
+    Scenario('forged-read-reply', unrequested_replies=True,
+             **stalled(spoofed(forge('ReadValue', 0.05, reply=OTHER_DETAILED_BYTES), delayed={'ReadValue': 0.3}),
+                       'ReadValue', READING)),
+    Scenario('forged-connect-error', unrequested_replies=True,
+             **stalled(spoofed(forge('Connect', 0.05, error=['org.bluez.Error.Failed', 'forged']),
+                               delayed={'Connect': 0.3}), 'Connect', CONNECTING)),
+    # bluetoothd leaves the bus at each phase and comes back with no connection.
+    Scenario('bluetoothd-restarts-before-first-answer',
+             **restarted_after('GetManagedObjects', 0.3, unanswered=['GetManagedObjects']),
+             **read_after_restart('GetManagedObjects')),
+    Scenario('bluetoothd-restarts-while-scanning', **restarted_after('StartDiscovery', 0.1),
+             **read_after_restart('StartDiscovery')),
+    Scenario('bluetoothd-restarts-while-connecting', **restarted_after('Connect', 0.2, sensor={'connect': 'hang'}),
+             stderr=f'Error: Failed to connect: {RECIPIENT_LEFT}\n', status=1,
+             calls=[('Connect', device_path(SENSOR)), ('exiting', None)], absent=[('ReadValue', None)]),
+    Scenario('bluetoothd-restarts-after-services-resolved', **restarted_after('services-resolved', 0),
+             **read_after_restart('services-resolved')),
+    Scenario('bluetoothd-restarts-while-reading', **restarted_after('ReadValue', 0.2, unanswered=['ReadValue']),
+             stderr=f'Error reading characteristic: {RECIPIENT_LEFT}\n', status=1,
+             calls=[('ReadValue', None), ('exiting', None)]),
+    # Devices whose names sd-bus cannot read never hide the adapter or the sensor.
+    Scenario('unreadable-known-devices-scan-by-name',
+             setup=sensor_bluez(*KNOWN_UNREADABLE, device(known=True, sighting='rssi', sighted_after=0.3)),
+             record=SENSOR_RECORD, calls=[('sighted', device_path(SENSOR))] + scanned_read()[3:]),
+    Scenario('unreadable-known-devices-identifier',
+             setup=sensor_bluez(*KNOWN_UNREADABLE, device(known=True)), args=[identifier(SENSOR)],
+             record=SENSOR_RECORD, calls=retrieved_read(), absent=NO_SCAN),
+    Scenario('unreadable-device-sighted', **among_unreadable(device(OTHER, name=UNREADABLE_NAME, sighted_after=0.05))),
+    Scenario('unreadable-rename-of-known-device', **among_unreadable(
+        device(BEFORE, name='Headphones', known=True, sighted_name=UNREADABLE_RENAME, sighted_after=0.05))),
+    # The adapter: NORVEL_ADAPTER by name or address, else the first powered one.
+    Scenario('first-powered-adapter', setup=two_adapters(powered=False), **read_through('hci1')),
+    Scenario('adapter-named', setup=two_adapters(), env={'NORVEL_ADAPTER': 'hci1'}, **read_through('hci1')),
+    Scenario('adapter-named-by-address', setup=two_adapters(),
+             env={'NORVEL_ADAPTER': HCI1_ADDRESS.lower()}, **read_through('hci1')),
+    Scenario('named-adapter-absent-waits', setup=two_adapters(), env={'NORVEL_ADAPTER': 'hci2'},
+             signal_after=('GetManagedObjects', signal.SIGTERM, 1.0), calls=[('GetManagedObjects', '/')],
+             absent=NO_SCAN + [('Connect', None)]),
+    Scenario('named-adapter-plugged-in-later',
+             setup={'adapters': [{'name': 'hci0'}, {'name': 'hci2', 'appears_after': 1.0}],
+                    'devices': [device(OTHER, name='Norvel4 decoy', sighted_after=0.05),
+                                device(adapter='hci2', sighted_after=0.3)]},
+             env={'NORVEL_ADAPTER': 'hci2'}, **read_through('hci2', absent_before=('adapter-added', NO_SCAN))),
+    # Load: a crowded tree, and a storm of RSSI changes while the sensor appears.
+    Scenario('crowd-of-5000-known-devices', setup=sensor_bluez(device(sighted_after=0.5), crowd={'count': 5000}),
+             record=SENSOR_RECORD, calls=scanned_read()),
+    Scenario('rssi-storm-while-sensor-appears',
+             setup=sensor_bluez(device(sighted_after=2.0), crowd={'count': 200}, storm={'rate': 3500, 'seconds': 2.5}),
+             record=SENSOR_RECORD, calls=scanned_read()),
 ]
 
 BY_NAME = {scenario.name: scenario for scenario in SCENARIOS}
