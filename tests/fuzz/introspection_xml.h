@@ -11,13 +11,13 @@ namespace norvel::fuzz {
 
 struct IntrospectionXml {
   std::string xml;
-  // What the XML says, when it was written as an object's well-formed introspection.
+  // What the XML says, unless it was damaged.
   std::optional<ble::bluez::Introspection> says;
 };
 
-// Either an object's introspection as D-Bus services write it (interfaces with their
-// members, then child nodes, names from BlueZ's and fuzzer-chosen ones), or a soup of
-// introspection pieces and raw bytes.
+// An object's introspection as D-Bus services write it (interfaces with their members, then
+// child nodes, names from BlueZ's and fuzzer-chosen ones), sometimes damaged: bytes cut out
+// and raw bytes put in.
 IntrospectionXml introspectionXml(FuzzedDataProvider& input);
 
 }  // namespace norvel::fuzz

@@ -23,6 +23,7 @@
 namespace {
 
 using namespace norvel::ble::bluez;
+using norvel::fuzz::kInterfaces;
 
 constexpr std::string_view kManagedObjects = "a{oa{sa{sv}}}";  // GetManagedObjects reply
 constexpr std::string_view kInterfacesAdded = "oa{sa{sv}}";
@@ -35,9 +36,6 @@ constexpr std::string_view kByteArray = "ay";         // ReadValue reply
 constexpr std::string_view kShapes[] = {kManagedObjects,    kInterfacesAdded,  kInterfacesRemoved,
                                         kPropertiesChanged, kNameOwnerChanged, kAllProperties,
                                         kIntrospection,     kByteArray};
-constexpr std::string_view kInterfaces[] = {"org.bluez.Adapter1", "org.bluez.Device1",
-                                            "org.bluez.GattService1",
-                                            "org.bluez.GattCharacteristic1"};
 constexpr std::string_view kWantedAdapters[] = {"hci0", "hci1", "C0:FF:EE:12:34:56",
                                                 "c0:ff:ee:12:34:56", "dev_C0_FF_EE_12_34_56"};
 

@@ -10,35 +10,11 @@ namespace {
 constexpr int kMaxDepth = 6;
 constexpr std::string_view kBasicTypes = "ybnqiuxtdsog";
 
-constexpr std::string_view kNames[] = {"org.bluez.Adapter1",
-                                       "org.bluez.Device1",
-                                       "org.bluez.GattService1",
-                                       "org.bluez.GattCharacteristic1",
-                                       "org.freedesktop.DBus.Properties",
-                                       "org.freedesktop.DBus.ObjectManager",
-                                       "Address",
-                                       "AddressType",
-                                       "Name",
-                                       "Alias",
-                                       "Powered",
-                                       "Connected",
-                                       "ServicesResolved",
-                                       "UUID",
-                                       "UUIDs",
-                                       "Service",
-                                       "Device",
-                                       "Adapter",
-                                       "Value",
-                                       "RSSI",
-                                       "C0:FF:EE:12:34:56",
-                                       "0000fce0-0000-1000-8000-00805f9b34fb",
-                                       "f0cd3001-95da-4f4b-9ac8-aa55d312af0c",
-                                       "f0cd1503-95da-4f4b-9ac8-aa55d312af0c",
-                                       "Norvel4 Office",
-                                       "hci0",
-                                       "org.bluez",
-                                       ":1.7",
-                                       ""};
+// Properties the backend reads, and values it looks for.
+constexpr std::string_view kProperties[] = {"Address", "Connected",        "Name", "Powered",
+                                            "RSSI",    "ServicesResolved", "UUID"};
+constexpr std::string_view kValues[] = {"C0:FF:EE:12:34:56", "0000fce0-0000-1000-8000-00805f9b34fb",
+                                        "f0cd3001-95da-4f4b-9ac8-aa55d312af0c", "Norvel4", ""};
 constexpr std::string_view kPathBases[] = {"",
                                            "/org/bluez",
                                            "/org/bluez/hci0",
@@ -204,12 +180,17 @@ bool MessageWriter::writeBasic(char type) {
     case 'g':
       return sd_bus_message_append_basic(message_, type,
                                          input_.PickValueInArray(kSignatures).data()) >= 0;
-    default: {
-      const std::size_t choice = input_.ConsumeIntegralInRange<std::size_t>(0, std::size(kNames));
-      if (choice < std::size(kNames))
-        return sd_bus_message_append_basic(message_, 's', kNames[choice].data()) >= 0;
-      return writeString(input_.ConsumeRandomLengthString(40));
-    }
+    default:
+      switch (input_.ConsumeIntegralInRange(0, 3)) {
+        case 0:
+          return writeString(input_.PickValueInArray(kInterfaces));
+        case 1:
+          return writeString(input_.PickValueInArray(kProperties));
+        case 2:
+          return writeString(input_.PickValueInArray(kValues));
+        default:
+          return writeString(input_.ConsumeRandomLengthString(40));
+      }
   }
 }
 

@@ -8,6 +8,11 @@
 
 namespace norvel::fuzz {
 
+// The interfaces the backend uses.
+inline constexpr std::string_view kInterfaces[] = {"org.bluez.Adapter1", "org.bluez.Device1",
+                                                   "org.bluez.GattService1",
+                                                   "org.bluez.GattCharacteristic1"};
+
 // Appends fuzzer-chosen values to a message, following a signature the fuzzer may bend: any
 // complete type may become another one, arrays get any number of elements, variants hold
 // any type at any depth, and strings get any bytes: names BlueZ uses, or raw bytes that go
