@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Runs every libFuzzer harness built in BUILD_DIR (configured with -DNORVEL_FUZZ=ON) for
-# SECONDS each, starting from the seed corpus in tests/fuzz/corpus. New inputs go to a scratch
+# Runs every libFuzzer harness built in BUILD_DIR for SECONDS each (default 20), starting
+# from the seed corpus in tests/fuzz/corpus. Build them with clang (Debian: clang,
+# libclang-rt-14-dev, libfuzzer-14-dev):
+#   CXX=clang++ cmake -S . -B build-fuzz -DNORVEL_FUZZ=ON -DBUILD_TESTING=OFF
+#   cmake --build build-fuzz -j2 && bash tests/fuzz/run.sh build-fuzz 20
+# One harness alone: build-fuzz/tests/fuzz/record_fuzzer DIR (see -help=1); a reproducer
+# replays with build-fuzz/tests/fuzz/record_fuzzer FILE. New inputs go to a scratch
 # copy, so the committed corpus stays small. Fails when any harness crashes, trips a
 # sanitizer or one of its own checks; the reproducer is kept in BUILD_DIR/fuzz-findings.
 set -euo pipefail
