@@ -1,6 +1,9 @@
 #include "app/process_run_end.h"
 
+#include <signal.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -30,15 +33,28 @@ void ProcessRunEnd::fail(std::string_view line, int status) {
 }
 
 void ProcessRunEnd::endBySignal(int signal) {
-  exitWith(128 + signal);
+  runCleanup();
+  std::fflush(nullptr);
+  std::signal(signal, SIG_DFL);
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, signal);
+  // The signal was blocked so that the loop could read it: raise it again, unblocked.
+  sigprocmask(SIG_UNBLOCK, &mask, nullptr);
+  std::raise(signal);
+  std::_Exit(128 + signal);
 }
 
 void ProcessRunEnd::exitWith(int status) {
+  runCleanup();
+  std::exit(status);
+}
+
+void ProcessRunEnd::runCleanup() {
   if (cleanup_) {
     auto cleanup = std::move(cleanup_);
     cleanup();
   }
-  std::exit(status);
 }
 
 }  // namespace norvel::app

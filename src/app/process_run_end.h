@@ -20,11 +20,14 @@ class ProcessRunEnd : public RunEnd {
 
   [[noreturn]] void succeed(std::string_view document) override;
   [[noreturn]] void fail(std::string_view line, int status) override;
-  // A termination signal: no message, the usual 128 + signal status.
+  // A termination signal: no message. After the clean-up the process dies by the signal
+  // itself, so that a calling shell sees it (and a loop stops on Ctrl-C); shells report
+  // 128 + signal.
   [[noreturn]] void endBySignal(int signal);
 
  private:
   [[noreturn]] void exitWith(int status);
+  void runCleanup();
 
   std::function<void()> cleanup_;
 };

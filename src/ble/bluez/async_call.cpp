@@ -21,19 +21,22 @@ void releaseHandler(void* userdata) {
 
 }  // namespace
 
-BusMessagePtr newBluezCall(sd_bus* bus, const std::string& path, const char* interface,
-                           const char* member) {
-  sd_bus_message* call = nullptr;
-  if (bus == nullptr || sd_bus_message_new_method_call(bus, &call, kBluezService, path.c_str(),
-                                                       interface, member) < 0) {
-    return nullptr;
-  }
-  return BusMessagePtr(call);
+int newBluezCall(sd_bus* bus, const std::string& path, const char* interface, const char* member,
+                 BusMessagePtr& call) {
+  if (bus == nullptr)
+    return -ENOTCONN;
+  sd_bus_message* message = nullptr;
+  int r =
+      sd_bus_message_new_method_call(bus, &message, kBluezService, path.c_str(), interface, member);
+  if (r < 0)
+    return r;
+  call.reset(message);
+  return 0;
 }
 
 int callAsync(sd_bus* bus, sd_bus_message* call, ReplyHandler handler,
               std::chrono::microseconds timeout) {
-  if (bus == nullptr || call == nullptr)
+  if (bus == nullptr)
     return -ENOTCONN;
   auto owned = std::make_unique<ReplyHandler>(std::move(handler));
   sd_bus_slot* slot = nullptr;

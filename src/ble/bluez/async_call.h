@@ -11,9 +11,10 @@ namespace norvel::ble::bluez {
 // Receives the method return or the error reply (sd-bus makes one up on a timeout).
 using ReplyHandler = std::function<void(sd_bus_message* reply)>;
 
-// A method call to bluetoothd, ready for its arguments; null when it cannot be built.
-BusMessagePtr newBluezCall(sd_bus* bus, const std::string& path, const char* interface,
-                           const char* member);
+// A method call to bluetoothd, ready for its arguments, in `call`. Returns a negative errno
+// when it cannot be built (-ENOTCONN without a bus).
+int newBluezCall(sd_bus* bus, const std::string& path, const char* interface, const char* member,
+                 BusMessagePtr& call);
 
 // Sends the call without waiting. The handler is owned by the bus until the reply has been
 // handled, or until the bus goes away, so it must not own the object it calls back into.

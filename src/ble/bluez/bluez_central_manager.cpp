@@ -1,10 +1,10 @@
 #include "ble/bluez/bluez_central_manager.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <utility>
 
+#include "ble/bluez/adapter_choice.h"
 #include "ble/bluez/async_call.h"
 #include "ble/bluez/bluez_names.h"
 #include "ble/bluez/bus_error.h"
@@ -30,7 +30,8 @@ bool isBelow(const std::string& path, const std::string& parent) {
 BluezCentralManager::BluezCentralManager(SdEventQueue& queue, CentralManagerDelegate& delegate)
     : queue_(queue),
       delegate_(delegate),
-      connection_(std::make_shared<BluezConnection>(queue.event())) {
+      connection_(std::make_shared<BluezConnection>(queue.event())),
+      wantedAdapter_(wantedAdapterFromEnvironment()) {
   connection_->setListener(this);
 }
 
@@ -70,10 +71,22 @@ void BluezCentralManager::updateState() {
 }
 
 std::optional<std::string> BluezCentralManager::adapterPath() const {
-  return connection_->objects().firstWith(kAdapterInterface);
+  return adapter_;
+}
+
+// A powered adapter stays chosen while it is powered: another one powering on later must not
+// move a scan or a connection under way.
+void BluezCentralManager::updateAdapter() {
+  if (adapter_) {
+    const Properties* adapter = connection_->objects().find(*adapter_, kAdapterInterface);
+    if (adapter != nullptr && boolProperty(*adapter, "Powered").value_or(false))
+      return;
+  }
+  adapter_ = chooseAdapter(connection_->objects(), wantedAdapter_);
 }
 
 void BluezCentralManager::objectsChanged(const ObjectsChange& change) {
+  updateAdapter();
   updateState();
   if (scanning_) {
     auto adapter = adapterPath();
@@ -156,8 +169,8 @@ void BluezCentralManager::scanForPeripheralsWithServices(const std::optional<std
   if (!adapter)
     return;
   sd_bus* bus = connection_->bus();
-  auto call = newBluezCall(bus, *adapter, kAdapterInterface, "SetDiscoveryFilter");
-  if (!call ||
+  BusMessagePtr call;
+  if (newBluezCall(bus, *adapter, kAdapterInterface, "SetDiscoveryFilter", call) < 0 ||
       sd_bus_message_append(call.get(), "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
                             static_cast<int>(options.allowDuplicates)) < 0) {
     return;
@@ -174,7 +187,9 @@ void BluezCentralManager::setDiscoveryFilterReply(const std::string& adapter,
     return;
   // Any other failure leaves bluetoothd's default filter, which still finds LE devices.
   sd_bus* bus = connection_->bus();
-  auto call = newBluezCall(bus, adapter, kAdapterInterface, "StartDiscovery");
+  BusMessagePtr call;
+  if (newBluezCall(bus, adapter, kAdapterInterface, "StartDiscovery", call) < 0)
+    return;
   callAsync(bus, call.get(), [weak = weak_from_this()](sd_bus_message* reply) {
     if (auto self = weak.lock())
       self->startDiscoveryReply(reply);
@@ -193,7 +208,9 @@ void BluezCentralManager::stopScan() {
   if (!adapter)
     return;
   sd_bus* bus = connection_->bus();
-  auto call = newBluezCall(bus, *adapter, kAdapterInterface, "StopDiscovery");
+  BusMessagePtr call;
+  if (newBluezCall(bus, *adapter, kAdapterInterface, "StopDiscovery", call) < 0)
+    return;
   callAsync(bus, call.get(), [weak = weak_from_this()](sd_bus_message* reply) {
     if (auto self = weak.lock())
       self->stopDiscoveryReply(reply);
@@ -217,14 +234,17 @@ void BluezCentralManager::connectPeripheral(const std::shared_ptr<Peripheral>& p
       properties != nullptr && boolProperty(*properties, "Connected").value_or(false);
 
   sd_bus* bus = connection_->bus();
-  auto call = newBluezCall(bus, path, kDeviceInterface, "Connect");
-  int r = callAsync(
-      bus, call.get(),
-      [weak = weak_from_this(), device](sd_bus_message* reply) {
-        if (auto self = weak.lock())
-          self->connectReply(device, reply);
-      },
-      kConnectTimeout);
+  BusMessagePtr call;
+  int r = newBluezCall(bus, path, kDeviceInterface, "Connect", call);
+  if (r >= 0) {
+    r = callAsync(
+        bus, call.get(),
+        [weak = weak_from_this(), device](sd_bus_message* reply) {
+          if (auto self = weak.lock())
+            self->connectReply(device, reply);
+        },
+        kConnectTimeout);
+  }
   if (r < 0) {
     deliverConnectFailed(device, errnoError(r));
     return;

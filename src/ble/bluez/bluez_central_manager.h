@@ -13,7 +13,7 @@
 
 namespace norvel::ble::bluez {
 
-// The central role on the first Adapter1 in object-path order. Every request is sent
+// The central role on one adapter (see chooseAdapter). Every request is sent
 // without waiting, and every event is posted to the main queue, so none is delivered from
 // inside the request that caused it.
 class BluezCentralManager : public CentralManager,
@@ -51,6 +51,7 @@ class BluezCentralManager : public CentralManager,
   ManagerState currentState() const;
   void updateState();
   std::optional<std::string> adapterPath() const;
+  void updateAdapter();
   bool isSighting(const ObjectsChange& change, const std::string& adapter) const;
   std::shared_ptr<BluezPeripheral> peripheralAt(const std::string& path);
 
@@ -69,6 +70,9 @@ class BluezCentralManager : public CentralManager,
   SdEventQueue& queue_;
   CentralManagerDelegate& delegate_;
   std::shared_ptr<BluezConnection> connection_;
+  // NORVEL_ADAPTER, read once.
+  std::optional<std::string> wantedAdapter_;
+  std::optional<std::string> adapter_;
   // The state most recently posted, and the one its delivered event carried.
   ManagerState postedState_ = ManagerState::unknown;
   ManagerState reportedState_ = ManagerState::unknown;

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <string_view>
 #include <utility>
 
 #include "ble/bluez/async_call.h"
@@ -11,6 +12,10 @@
 
 namespace norvel::ble::bluez {
 namespace {
+
+constexpr const char* kBusService = "org.freedesktop.DBus";
+constexpr const char* kBusPath = "/org/freedesktop/DBus";
+constexpr const char* kBusInterface = "org.freedesktop.DBus";
 
 constexpr const char* kBluezSignalsRule = "type='signal',sender='org.bluez'";
 constexpr const char* kBluezOwnerRule =
@@ -47,7 +52,10 @@ void BluezConnection::start() {
     reopenLater();
     return;
   }
-  // The match rules are sent first, so no change between the reply and them is missed.
+  // The match rules are sent first, so no change between the reply and them is missed. The
+  // bus answers who owns org.bluez before it passes the object request on, so every signal
+  // that comes after the objects is checked against the right sender.
+  requestOwner();
   requestManagedObjects(nullptr);
 }
 
@@ -71,34 +79,93 @@ bool BluezConnection::subscribe() {
   return subscribed;
 }
 
-void BluezConnection::refreshObjects(std::function<void()> done) {
+void BluezConnection::requestOwner() {
+  sd_bus_slot* slot = nullptr;
+  if (sd_bus_call_method_async(bus_.get(), &slot, kBusService, kBusPath, kBusInterface,
+                               "GetNameOwner", &BluezConnection::nameOwnerReply, this, "s",
+                               kBluezService) >= 0) {
+    ownerCall_.reset(slot);
+  }
+}
+
+// An error here is NameHasNoOwner: bluetoothd is not there yet, and the bus will announce it.
+int BluezConnection::nameOwnerReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluezConnection*>(userdata);
+  self->ownerCall_.reset();
+  const char* owner = nullptr;
+  if (replyError(reply) == nullptr && sd_bus_message_read(reply, "s", &owner) >= 0)
+    self->owner_ = owner;
+  return 0;
+}
+
+bool BluezConnection::sentByBluez(sd_bus_message* message) const {
+  const char* sender = sd_bus_message_get_sender(message);
+  return sender != nullptr && !owner_.empty() && owner_ == sender;
+}
+
+void BluezConnection::refreshObjects(std::function<void(bool fetched)> done) {
   requestManagedObjects(std::move(done));
 }
 
-void BluezConnection::requestManagedObjects(std::function<void()> done) {
-  auto call = newBluezCall(bus_.get(), "/", kObjectManagerInterface, "GetManagedObjects");
-  int r = callAsync(bus_.get(), call.get(), [weak = weak_from_this(), done](sd_bus_message* reply) {
-    if (auto self = weak.lock())
-      self->managedObjectsReply(reply);
-    if (done)
-      done();
-  });
+void BluezConnection::requestManagedObjects(std::function<void(bool fetched)> done) {
+  BusMessagePtr call;
+  int r = newBluezCall(bus_.get(), "/", kObjectManagerInterface, "GetManagedObjects", call);
+  if (r >= 0) {
+    r = callAsync(bus_.get(), call.get(), [weak = weak_from_this(), done](sd_bus_message* reply) {
+      if (auto self = weak.lock())
+        self->managedObjectsReply(reply, done);
+    });
+  }
   if (r < 0 && done)
-    done();
+    done(false);
 }
 
-void BluezConnection::managedObjectsReply(sd_bus_message* reply) {
+void BluezConnection::managedObjectsReply(sd_bus_message* reply,
+                                          std::function<void(bool fetched)> done) {
   if (const sd_bus_error* error = replyError(reply)) {
     if (isAccessDenied(*error)) {
       noteAccessDenied();
     } else {
       becomeAbsent();
     }
+    if (done)
+      done(false);
     return;
   }
-  objects_.replace(readManagedObjects(reply).value_or(Objects{}));
+  auto objects = readManagedObjects(reply);
+  if (!objects) {
+    // What is known stays known while the objects are read one at a time.
+    walkObjects(std::move(done));
+    return;
+  }
+  objects_.replace(std::move(*objects));
   presence_ = Presence::present;
   notify({});
+  if (done)
+    done(true);
+}
+
+void BluezConnection::walkObjects(std::function<void(bool fetched)> done) {
+  if (done)
+    walkWaiters_.push_back(std::move(done));
+  // A walk already under way may have passed objects that changed since: start it again.
+  walk_ = std::make_unique<ObjectWalk>(
+      bus_.get(),
+      [this](const std::string& path, Interfaces interfaces) {
+        objects_.addInterfaces(path, std::move(interfaces));
+      },
+      [this] { walkFinished(); });
+  if (walk_->start() < 0)
+    becomeAbsent();
+}
+
+void BluezConnection::walkFinished() {
+  walk_.reset();
+  presence_ = Presence::present;
+  notify({});
+  auto waiters = std::exchange(walkWaiters_, {});
+  for (const auto& waiter : waiters)
+    waiter(true);
 }
 
 void BluezConnection::noteAccessDenied() {
@@ -111,7 +178,11 @@ void BluezConnection::noteAccessDenied() {
 void BluezConnection::becomeAbsent() {
   presence_ = Presence::absent;
   objects_.clear();
+  walk_.reset();
   notify({});
+  auto waiters = std::exchange(walkWaiters_, {});
+  for (const auto& waiter : waiters)
+    waiter(false);
 }
 
 void BluezConnection::notify(const ObjectsChange& change) {
@@ -121,6 +192,8 @@ void BluezConnection::notify(const ObjectsChange& change) {
 
 int BluezConnection::bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
+  if (!self->sentByBluez(message))
+    return 0;
   if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesAdded") > 0) {
     self->interfacesAdded(message);
   } else if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesRemoved") > 0) {
@@ -162,9 +235,13 @@ void BluezConnection::propertiesChanged(sd_bus_message* message) {
 
 int BluezConnection::nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
+  const char* sender = sd_bus_message_get_sender(message);
+  if (sender == nullptr || std::string_view(sender) != kBusService)
+    return 0;
   auto changed = readNameOwnerChanged(message);
   if (!changed || changed->name != kBluezService)
     return 0;
+  self->owner_ = changed->newOwner;
   if (!changed->oldOwner.empty())
     self->becomeAbsent();
   if (!changed->newOwner.empty())
@@ -193,6 +270,9 @@ void BluezConnection::reopenLater() {
 int BluezConnection::reopenDue(sd_event_source*, std::uint64_t, void* userdata) {
   auto* self = static_cast<BluezConnection*>(userdata);
   self->reopen_.reset();
+  self->walk_.reset();
+  self->ownerCall_.reset();
+  self->owner_.clear();
   self->matches_.clear();
   self->bus_.reset();
   self->start();

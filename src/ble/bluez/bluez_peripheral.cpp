@@ -1,7 +1,6 @@
 #include "ble/bluez/bluez_peripheral.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
 #include "ble/bluez/async_call.h"
@@ -72,14 +71,18 @@ void BluezPeripheral::fetchResolvedServicesIfReady() {
     return;
   // bluetoothd may announce ServicesResolved before the GATT objects, so fetch them afresh.
   fetchingServices_ = true;
-  connection_->refreshObjects([weak = weak_from_this()] {
+  connection_->refreshObjects([weak = weak_from_this()](bool fetched) {
     if (auto self = weak.lock())
-      self->resolvedServicesFetched();
+      self->resolvedServicesFetched(fetched);
   });
 }
 
-void BluezPeripheral::resolvedServicesFetched() {
+// A tree that could not be fetched says nothing about the services: the discovery waits for
+// the next ServicesResolved, from this bluetoothd or a new one.
+void BluezPeripheral::resolvedServicesFetched(bool fetched) {
   fetchingServices_ = false;
+  if (!fetched)
+    return;
   auto discoveries = std::move(pendingServiceDiscoveries_);
   pendingServiceDiscoveries_.clear();
   for (const auto& uuids : discoveries)
@@ -133,8 +136,10 @@ void BluezPeripheral::readValueForCharacteristic(Characteristic& characteristic)
   std::shared_ptr<BluezCharacteristic> target = known->second;
 
   sd_bus* bus = connection_->bus();
-  auto call = newBluezCall(bus, target->path(), kGattCharacteristicInterface, "ReadValue");
-  int r = call ? sd_bus_message_append(call.get(), "a{sv}", 0) : -ENOTCONN;
+  BusMessagePtr call;
+  int r = newBluezCall(bus, target->path(), kGattCharacteristicInterface, "ReadValue", call);
+  if (r >= 0)
+    r = sd_bus_message_append(call.get(), "a{sv}", 0);
   if (r >= 0) {
     r = callAsync(bus, call.get(), [weak = weak_from_this(), target](sd_bus_message* reply) {
       if (auto self = weak.lock())

@@ -44,7 +44,7 @@ class BluezPeripheral : public Peripheral, public std::enable_shared_from_this<B
 
  private:
   void fetchResolvedServicesIfReady();
-  void resolvedServicesFetched();
+  void resolvedServicesFetched(bool fetched);
   void readValueReply(const std::shared_ptr<BluezCharacteristic>& characteristic,
                       sd_bus_message* reply);
 

@@ -11,8 +11,7 @@ const sd_bus_error* replyError(sd_bus_message* reply) {
 }
 
 bool isAccessDenied(const sd_bus_error& error) {
-  return sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED) > 0 ||
-         sd_bus_error_has_name(&error, "org.bluez.Error.NotAuthorized") > 0;
+  return sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED) > 0;
 }
 
 Error toBleError(const sd_bus_error& error) {

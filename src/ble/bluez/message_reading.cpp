@@ -1,5 +1,6 @@
 #include "ble/bluez/message_reading.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -143,6 +144,23 @@ bool readTexts(sd_bus_message* message, std::vector<std::string>& texts) {
   return r == 0 && sd_bus_message_exit_container(message) >= 0;
 }
 
+// The value of name="..." in an element's tag; empty when it has none.
+std::string_view attribute(std::string_view tag, std::string_view name) {
+  const std::string needle = " " + std::string(name) + "=\"";
+  auto start = tag.find(needle);
+  if (start == std::string_view::npos)
+    return {};
+  start += needle.size();
+  auto end = tag.find('"', start);
+  return end == std::string_view::npos ? std::string_view{} : tag.substr(start, end - start);
+}
+
+bool isPathElement(std::string_view name) {
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
 }  // namespace
 
 std::optional<Objects> readManagedObjects(sd_bus_message* message) {
@@ -206,6 +224,47 @@ std::optional<NameOwnerChanged> readNameOwnerChanged(sd_bus_message* message) {
     return std::nullopt;
   }
   return changed;
+}
+
+std::optional<Properties> readAllProperties(sd_bus_message* message) {
+  if (!startReading(message, "a{sv}"))
+    return std::nullopt;
+  Properties properties;
+  if (!readProperties(message, properties))
+    return std::nullopt;
+  return properties;
+}
+
+std::optional<Introspection> readIntrospection(sd_bus_message* message) {
+  if (!startReading(message, "s"))
+    return std::nullopt;
+  std::string xml;
+  if (!readText(message, 's', xml))
+    return std::nullopt;
+  return parseIntrospection(xml);
+}
+
+Introspection parseIntrospection(std::string_view xml) {
+  Introspection introspection;
+  // The first node element is the object itself; the nodes after it are its children.
+  bool inObject = false;
+  for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    std::string_view tag = xml.substr(at + 1, xml.find('>', at) - at - 1);
+    if (tag.starts_with("node") && (tag.size() == 4 || tag[4] == ' ' || tag[4] == '/')) {
+      if (!inObject) {
+        inObject = true;
+        continue;
+      }
+      auto name = attribute(tag, "name");
+      if (!name.empty() && isPathElement(name))
+        introspection.children.emplace_back(name);
+    } else if (tag.starts_with("interface ")) {
+      auto name = attribute(tag, "name");
+      if (!name.empty())
+        introspection.interfaces.emplace_back(name);
+    }
+  }
+  return introspection;
 }
 
 std::optional<Bytes> readByteArray(sd_bus_message* message) {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ble/bluez/object_tree.h"
@@ -47,6 +48,19 @@ struct NameOwnerChanged {
 };
 // sss
 std::optional<NameOwnerChanged> readNameOwnerChanged(sd_bus_message* message);
+
+// Properties.GetAll reply: a{sv}.
+std::optional<Properties> readAllProperties(sd_bus_message* message);
+
+// What an Introspect reply (s: XML) says of one object.
+struct Introspection {
+  // The names of the nodes right below it, each a valid object path element.
+  std::vector<std::string> children;
+  std::vector<std::string> interfaces;
+};
+std::optional<Introspection> readIntrospection(sd_bus_message* message);
+// The same, from the XML text.
+Introspection parseIntrospection(std::string_view xml);
 
 // ReadValue reply: ay.
 std::optional<Bytes> readByteArray(sd_bus_message* message);

@@ -72,12 +72,19 @@ const Properties* ObjectTree::find(std::string_view path, std::string_view inter
   return &properties->second;
 }
 
-std::optional<std::string> ObjectTree::firstWith(std::string_view interface) const {
-  for (const auto& [path, interfaces] : objects_) {
-    if (interfaces.contains(interface))
-      return path;
+std::vector<std::string> ObjectTree::outermostWith(std::string_view interface) const {
+  std::vector<std::string> paths;
+  for (auto object = objects_.begin(); object != objects_.end();) {
+    if (!object->second.contains(interface)) {
+      ++object;
+      continue;
+    }
+    paths.push_back(object->first);
+    // Path elements use only [A-Za-z0-9_], all after '/', so the objects from the path up to
+    // the path followed by '0' are the path and what lies below it.
+    object = objects_.lower_bound(object->first + '0');
   }
-  return std::nullopt;
+  return paths;
 }
 
 std::vector<std::string> ObjectTree::descendantsWith(std::string_view parent,

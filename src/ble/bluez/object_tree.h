@@ -40,8 +40,9 @@ class ObjectTree {
 
   // Null when the object lacks the interface.
   const Properties* find(std::string_view path, std::string_view interface) const;
-  // The first object with the interface, in object-path order.
-  std::optional<std::string> firstWith(std::string_view interface) const;
+  // The objects with the interface, in object-path order, not looking below one that has it:
+  // an adapter holds thousands of devices, never another adapter.
+  std::vector<std::string> outermostWith(std::string_view interface) const;
   // The objects below `parent`, at any depth, that have the interface, in object-path order.
   std::vector<std::string> descendantsWith(std::string_view parent,
                                            std::string_view interface) const;

@@ -13,6 +13,11 @@
 namespace norvel::ble::bluez {
 namespace {
 
+// A hang-up (a closed terminal, a dropped ssh session) and a quit key ask for the end as
+// firmly as an interrupt: each must still disconnect the sensor, or it stays connected and
+// refuses the next reader.
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 // sd-event coalesces timers within their accuracy; the run's deadline must not slip.
 constexpr std::uint64_t kTimerAccuracyUsec = 1;
 
@@ -94,12 +99,12 @@ void SdEventQueue::handleTerminationSignals(std::function<void(int signal)> hand
     return;
   sigset_t mask;
   sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
+  for (int signal : kTerminationSignals)
+    sigaddset(&mask, signal);
   // sd-event reads the signals from a signalfd, which sees only blocked signals.
   if (sigprocmask(SIG_BLOCK, &mask, nullptr) < 0)
     throwIfFailed(-errno, "sigprocmask");
-  for (int signal : {SIGINT, SIGTERM}) {
+  for (int signal : kTerminationSignals) {
     sd_event_source* source = nullptr;
     throwIfFailed(
         sd_event_add_signal(event_.get(), &source, signal, &SdEventQueue::signalReceived, this),

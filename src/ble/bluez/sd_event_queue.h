@@ -29,7 +29,8 @@ class SdEventQueue : public MainQueue {
   // Runs the task from the loop, soon, after every task posted before it.
   void post(std::function<void()> task);
 
-  // Blocks SIGINT and SIGTERM and delivers them on the loop to the handler instead.
+  // Blocks the signals that ask a process to end (SIGINT, SIGTERM, SIGHUP, SIGQUIT) and
+  // delivers them on the loop to the handler instead.
   // Throws std::system_error when the loop cannot watch them.
   void handleTerminationSignals(std::function<void(int signal)> handler);
 

@@ -200,5 +200,43 @@ TEST(MessageReadingTest, ReadsManagedObjectsAndByteArrays) {
   EXPECT_EQ(readByteArray(value.get()), (Bytes{0x00, 0x7F, 0xFF}));
 }
 
+struct IntrospectionCase {
+  std::string title;
+  std::string xml;
+  std::vector<std::string> children;
+  std::vector<std::string> interfaces;
+};
+
+class IntrospectionTest : public ::testing::TestWithParam<IntrospectionCase> {};
+
+TEST_P(IntrospectionTest, ListsChildNodesAndInterfaces) {
+  auto introspection = parseIntrospection(GetParam().xml);
+  EXPECT_EQ(introspection.children, GetParam().children);
+  EXPECT_EQ(introspection.interfaces, GetParam().interfaces);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, IntrospectionTest,
+    ::testing::Values(
+        IntrospectionCase{"unnamedRoot",
+                          "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection "
+                          "1.0//EN\">\n<node><interface name=\"org.bluez.Adapter1\"><method "
+                          "name=\"StartDiscovery\"></method></interface><node "
+                          "name=\"dev_C0_FF_EE_00_00_01\"/><node name=\"dev_X\"/></node>",
+                          {"dev_C0_FF_EE_00_00_01", "dev_X"},
+                          {"org.bluez.Adapter1"}},
+        IntrospectionCase{"namedRootIsNoChild",
+                          "<node name=\"/org/bluez/hci0\"><interface name=\"a.B\"/><interface "
+                          "name=\"c.D\"/><node name=\"dev_A\"/></node>",
+                          {"dev_A"},
+                          {"a.B", "c.D"}},
+        IntrospectionCase{"invalidNamesSkipped",
+                          "<node><node name=\"../up\"/><node name=\"\"/><node/><node "
+                          "name=\"ok_1\"/><nodes name=\"x\"/></node>",
+                          {"ok_1"},
+                          {}},
+        IntrospectionCase{"truncated", "<node><node name=\"dev_A", {}, {}}),
+    [](const auto& info) { return info.param.title; });
+
 }  // namespace
 }  // namespace norvel::ble::bluez

@@ -20,26 +20,6 @@ Objects objectsWith(const Paths& paths, const std::string& interface) {
   return objects;
 }
 
-struct FirstAdapterCase {
-  Paths adapters;
-  std::optional<std::string> first;
-};
-
-class FirstAdapterTest : public ::testing::TestWithParam<FirstAdapterCase> {};
-
-TEST_P(FirstAdapterTest, IsTheFirstInObjectPathOrder) {
-  ObjectTree tree;
-  tree.replace(objectsWith(GetParam().adapters, "org.bluez.Adapter1"));
-  tree.addInterfaces("/org/bluez", {{"org.bluez.AgentManager1", kNoProperties}});
-  EXPECT_EQ(tree.firstWith("org.bluez.Adapter1"), GetParam().first);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Trees, FirstAdapterTest,
-    ::testing::Values(FirstAdapterCase{{}, std::nullopt},
-                      FirstAdapterCase{{"/org/bluez/hci1", "/org/bluez/hci0"}, "/org/bluez/hci0"},
-                      FirstAdapterCase{{"/org/bluez/hci1"}, "/org/bluez/hci1"}));
-
 struct DescendantsCase {
   std::string parent;
   std::string interface;
@@ -106,7 +86,7 @@ TEST(ObjectTreeTest, PropertiesChangeOnlyOnKnownInterfacesAndInvalidationRemoves
 
   tree.removeInterfaces(device, {"org.bluez.Device1"});
   EXPECT_EQ(tree.find(device, "org.bluez.Device1"), nullptr);
-  EXPECT_EQ(tree.firstWith("org.bluez.Device1"), std::nullopt);
+  EXPECT_TRUE(tree.outermostWith("org.bluez.Device1").empty());
 }
 
 }  // namespace

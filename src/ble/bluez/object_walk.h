@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <list>
+#include <string>
+
+#include "ble/bluez/object_tree.h"
+#include "ble/bluez/sd_handles.h"
+
+namespace norvel::ble::bluez {
+
+// Reads bluetoothd's objects one at a time: Introspect from /org/bluez down, and GetAll for
+// each interface this backend uses. It stands in for GetManagedObjects when that reply cannot
+// be read whole: sd-bus refuses a string holding a Unicode noncharacter, which any device in
+// radio range can put in its name, and one such string spoils the whole reply. Read this way,
+// an unreadable object is skipped and every other object still arrives.
+class ObjectWalk {
+ public:
+  using Found = std::function<void(const std::string& path, Interfaces interfaces)>;
+
+  // `found` runs for each object read; `finished` once no call is left, and nothing of the
+  // walk runs after it, so it may destroy the walk.
+  ObjectWalk(sd_bus* bus, Found found, std::function<void()> finished);
+  ObjectWalk(const ObjectWalk&) = delete;
+  ObjectWalk& operator=(const ObjectWalk&) = delete;
+
+  // Returns a negative errno when not even the first call could be sent.
+  int start();
+
+ private:
+  struct Call {
+    ObjectWalk* walk;
+    std::string path;
+    // Empty for the Introspect call, else the interface whose properties are asked.
+    std::string interface;
+    BusSlotPtr slot;
+    std::list<Call>::iterator self;
+  };
+
+  static int introspectReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int getAllReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+
+  int send(const std::string& path, const std::string& interface);
+  void introspected(const Call& call, sd_bus_message* reply);
+  // Forgets the answered call, then finishes the walk when it was the last one.
+  void answered(Call& call);
+
+  sd_bus* bus_;
+  Found found_;
+  std::function<void()> finished_;
+  std::list<Call> calls_;
+};
+
+}  // namespace norvel::ble::bluez
