@@ -38,7 +38,7 @@ install_missing() {
   fi
   note "installing ${missing[*]}"
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 install_missing
