@@ -9,7 +9,8 @@ cd "$(dirname "$0")/../.."
 # Success, read error, timeout and the signal rows. No SIGQUIT row: qemu-user reports a guest's
 # death by SIGQUIT on stderr ("qemu: uncaught target signal 3 (Quit) - core dumped").
 ROWS=(scan-by-name-reads-detailed-record identifier-of-known-device read-error connection-failure
-      no-adapter-times-out sigterm-while-connecting sigint-while-reading)
+      no-adapter-times-out sigterm-while-connecting sigint-while-reading sighup-while-connecting
+      sighup-while-reading)
 
 deb=$(realpath "$1")
 arch=$(dpkg-deb -f "$deb" Architecture)
