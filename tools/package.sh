@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the Debian package of norvel-read for one architecture on Debian 12: installs what
+# is missing (cross compiler and multiarch libsystemd-dev for arm64/armhf), builds the tool
+# with Debian's build flags in build-deb-ARCH and packages it with CPack. Progress goes to
+# stderr; the last line of stdout is the .deb's path. SOURCE_DATE_EPOCH defaults to the date
+# of the latest entry of packaging/changelog, so that every build of a version is the same.
+#   usage: tools/package.sh [amd64|arm64|armhf]   (default: this machine's architecture)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+note() { printf 'package: %s\n' "$*" >&2; }
+
+host=$(dpkg --print-architecture)
+arch=${1:-$host}
+packages=(cmake make g++ pkg-config dpkg-dev gzip file)
+toolchain=()
+case "$arch" in
+  "$host") packages+=(libsystemd-dev) ;;
+  arm64) packages+=(g++-aarch64-linux-gnu libsystemd-dev:arm64)
+         toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/aarch64-linux-gnu.cmake") ;;
+  armhf) packages+=(g++-arm-linux-gnueabihf libsystemd-dev:armhf)
+         toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/arm-linux-gnueabihf.cmake") ;;
+  *) note "usage: tools/package.sh [amd64|arm64|armhf]"; exit 2 ;;
+esac
+
+install_missing() {
+  local missing=() package
+  for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+  done
+  ((${#missing[@]} == 0)) && return
+  local sudo=()
+  ((EUID == 0)) || sudo=(sudo)
+  if [[ $arch != "$host" ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    note "adding the foreign architecture $arch"
+    "${sudo[@]}" dpkg --add-architecture "$arch"
+  fi
+  note "installing ${missing[*]}"
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+install_missing
+
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(dpkg-parsechangelog -l packaging/changelog -STimestamp)}
+export SOURCE_DATE_EPOCH
+# Debian's hardening and reproducibility flags for the target architecture.
+eval "$(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+export CXXFLAGS="$CXXFLAGS $CPPFLAGS" LDFLAGS
+
+build=build-deb-$arch
+note "building norvel-read for $arch in $build"
+cmake -S . -B "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF -DNORVEL_WERROR=ON >&2
+cmake --build "$build" -j2 >&2
+note "packaging"
+(cd "$build" && cpack -G DEB >&2)
+deb=$(find "$build" -maxdepth 1 -name "norvel-read_*_$arch.deb" -newer "$build/CMakeCache.txt" | sort | tail -n 1)
+[[ -n $deb ]] || { note "no .deb for $arch in $build"; exit 1; }
+realpath "$deb"
