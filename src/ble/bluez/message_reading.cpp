@@ -144,15 +144,18 @@ bool readTexts(sd_bus_message* message, std::vector<std::string>& texts) {
   return r == 0 && sd_bus_message_exit_container(message) >= 0;
 }
 
-// The value of name="..." in an element's tag; empty when it has none.
+// The value of name="..." (or name='...') in an element's tag; empty when it has none.
 std::string_view attribute(std::string_view tag, std::string_view name) {
-  const std::string needle = " " + std::string(name) + "=\"";
-  auto start = tag.find(needle);
-  if (start == std::string_view::npos)
-    return {};
-  start += needle.size();
-  auto end = tag.find('"', start);
-  return end == std::string_view::npos ? std::string_view{} : tag.substr(start, end - start);
+  for (char quote : {'"', '\''}) {
+    const std::string needle = " " + std::string(name) + "=" + quote;
+    auto start = tag.find(needle);
+    if (start == std::string_view::npos)
+      continue;
+    start += needle.size();
+    auto end = tag.find(quote, start);
+    return end == std::string_view::npos ? std::string_view{} : tag.substr(start, end - start);
+  }
+  return {};
 }
 
 bool isPathElement(std::string_view name) {
@@ -249,6 +252,12 @@ Introspection parseIntrospection(std::string_view xml) {
   // The first node element is the object itself; the nodes after it are its children.
   bool inObject = false;
   for (std::size_t at = xml.find('<'); at != std::string_view::npos; at = xml.find('<', at + 1)) {
+    if (xml.substr(at).starts_with("<!--")) {
+      at = xml.find("-->", at);
+      if (at == std::string_view::npos)
+        break;
+      continue;
+    }
     std::string_view tag = xml.substr(at + 1, xml.find('>', at) - at - 1);
     if (tag.starts_with("node") && (tag.size() == 4 || tag[4] == ' ' || tag[4] == '/')) {
       if (!inObject) {

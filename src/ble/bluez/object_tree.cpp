@@ -80,6 +80,8 @@ std::vector<std::string> ObjectTree::outermostWith(std::string_view interface) c
       continue;
     }
     paths.push_back(object->first);
+    if (object->first == "/")
+      break;
     // Path elements use only [A-Za-z0-9_], all after '/', so the objects from the path up to
     // the path followed by '0' are the path and what lies below it.
     object = objects_.lower_bound(object->first + '0');

@@ -235,6 +235,10 @@ INSTANTIATE_TEST_SUITE_P(
                           "name=\"ok_1\"/><nodes name=\"x\"/></node>",
                           {"ok_1"},
                           {}},
+        IntrospectionCase{"commentsAndSingleQuotes",
+                          "<node><!-- <node name=\"hidden\"/> --><node name='dev_B'/></node>",
+                          {"dev_B"},
+                          {}},
         IntrospectionCase{"truncated", "<node><node name=\"dev_A", {}, {}}),
     [](const auto& info) { return info.param.title; });
 

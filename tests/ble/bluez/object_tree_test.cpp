@@ -63,6 +63,28 @@ INSTANTIATE_TEST_SUITE_P(
                          "/org/bluez/hci0/dev_C0_FF_EE_00_00_01/service0010"}},
         DescendantsCase{"/org/bluez/hci0/dev_C0_FF_EE_00_00_02", "org.bluez.GattService1", {}}));
 
+struct OutermostCase {
+  Paths withInterface;
+  Paths expected;
+};
+
+class OutermostTest : public ::testing::TestWithParam<OutermostCase> {};
+
+TEST_P(OutermostTest, SkipsWhatLiesBelowAMatch) {
+  ObjectTree tree;
+  tree.replace(objectsWith(GetParam().withInterface, "org.bluez.Adapter1"));
+  tree.addInterfaces("/org/bluez", {{"org.bluez.AgentManager1", kNoProperties}});
+  EXPECT_EQ(tree.outermostWith("org.bluez.Adapter1"), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, OutermostTest,
+    ::testing::Values(OutermostCase{{"/org/bluez/hci1", "/org/bluez/hci0/dev_A", "/org/bluez/hci0"},
+                                    {"/org/bluez/hci0", "/org/bluez/hci1"}},
+                      OutermostCase{{"/org/bluez/hci00", "/org/bluez/hci0"},
+                                    {"/org/bluez/hci0", "/org/bluez/hci00"}},
+                      OutermostCase{{"/org/bluez/hci0", "/"}, {"/"}}));
+
 TEST(ObjectTreeTest, PropertiesChangeOnlyOnKnownInterfacesAndInvalidationRemoves) {
   const std::string device = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01";
   ObjectTree tree;
