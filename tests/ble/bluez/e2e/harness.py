@@ -44,7 +44,8 @@ class Scenario:
     system_bus: false runs the tool with an address where no bus listens.
     mock_starts_after: seconds between the tool's start and bluetoothd's.
     signal_after: (call or mock event, signal[, delay]): the signal is sent that long after the
-    mock has logged it; the tool must then die by that signal, silently.
+    mock has logged it (None: after the tool's start); the tool must then die by that signal,
+    silently.
     env: variables added to the tool's environment.
     restart_after: seconds between the mock's exit (its exit_after) and a new mock bluetoothd with
     the same set-up, less the scripted answers.
@@ -122,8 +123,9 @@ def after_event(bluez, what, delay, action, finished):
     '''Runs action in the background once the mock has logged what and delay seconds have
     passed, unless the run has finished by then.'''
     def wait_then_act():
-        wait_until(lambda: finished.is_set() or any(entry['what'] == what for entry in bluez.calls()),
-                   RUN_LIMIT_SECONDS)
+        if what is not None:
+            wait_until(lambda: finished.is_set() or any(entry['what'] == what for entry in bluez.calls()),
+                       RUN_LIMIT_SECONDS)
         if not finished.wait(delay):
             action()
     thread = threading.Thread(target=wait_then_act, daemon=True)
