@@ -37,8 +37,8 @@ cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target norvel-read >/dev/null
 
 if $real_stack; then
-  exec bash tools/real-stack-vm/demo.sh build
+  exec bash tools/real_stack_vm/demo.sh build
 fi
 note "running build/src/norvel-read against a mock bluetoothd with an emulated sensor"
-exec /usr/bin/python3 tools/mock-bluez/private_bluez.py --scenario tools/mock-bluez/demo-sensor.json \
+exec /usr/bin/python3 -m tools.mock_bluetoothd.private_bus --scenario tools/mock_bluetoothd/demo-sensor.json \
   -- build/src/norvel-read

@@ -25,7 +25,7 @@ import yaml
 from prometheus_client.parser import text_string_to_metric_families
 
 REPO = Path(__file__).resolve().parents[2]
-# The demo sensor's record (tools/mock-bluez/demo-sensor.json), as numbers.
+# The demo sensor's record (tools/mock_bluetoothd/demo-sensor.json), as numbers.
 DEMO = {'address': '00000000-0000-8000-8000-C0FFEE123456', 'name': 'Norvel4 DEMO', 'co2': 800,
         'temperature': 22.6, 'humidity': 45, 'pressure': 1013.3, 'battery': 87, 'status': 'GREEN',
         'interval': 300, 'age': 120}
@@ -61,9 +61,10 @@ class Bench:
                       '/var/lib/norvel-read': root / 'state'}
         for directory in ('bin', 'textfile', 'state', 'home'):
             (root / directory).mkdir(exist_ok=True)
-        mock = REPO / 'tools' / 'mock-bluez'
+        mock = REPO / 'tools' / 'mock_bluetoothd'
         self.write_program('bin/norvel-read', tool or (
-            f'#!/bin/sh\nexec /usr/bin/python3 {mock}/private_bluez.py --scenario {mock}/demo-sensor.json'
+            f'#!/bin/sh\nexec env PYTHONPATH={REPO} /usr/bin/python3 -m tools.mock_bluetoothd.private_bus'
+            f' --scenario {mock}/demo-sensor.json'
             f' -- {binary} "$@"\n'))
 
     def localize(self, text):

@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
-# Measures norvel-read on the demo's run (the mock bluetoothd with tools/mock-bluez/demo-sensor.json):
+# Measures norvel-read on the demo's run (the mock bluetoothd with tools/mock_bluetoothd/demo-sensor.json):
 # instructions executed (callgrind's total Ir), peak resident set size (/usr/bin/time %M) and
 # the time from execve to connect() on the system bus (strace). Prints the median of RUNS runs
 # of each, one line per binary. Needs valgrind, strace and time (apt-get install them).
-#   usage: tools/measure-run.sh [--runs N] BINARY...
+#   usage: tools/bench/measure-run.sh [--runs N] BINARY...
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 runs=5
 if [[ ${1-} == --runs ]]; then runs=$2; shift 2; fi
-(($# > 0)) || { echo "usage: tools/measure-run.sh [--runs N] BINARY..." >&2; exit 2; }
+(($# > 0)) || { echo "usage: tools/bench/measure-run.sh [--runs N] BINARY..." >&2; exit 2; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-on_mock() { /usr/bin/python3 tools/mock-bluez/private_bluez.py --scenario tools/mock-bluez/demo-sensor.json -- "$@"; }
+on_mock() { /usr/bin/python3 -m tools.mock_bluetoothd.private_bus --scenario tools/mock_bluetoothd/demo-sensor.json -- "$@"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 printf '%-40s %14s %14s %16s\n' binary 'instructions' 'peak RSS (kB)' 'exec->connect (ms)'

@@ -19,7 +19,7 @@ org.bluez.Error.NotPermitted; "hold" delays every read answer by that many secon
 Answers stay prompt otherwise: bluetoothd 5.66 can crash when an application leaves
 while one of its ReadValue answers is pending and the link is already gone.
 
-usage: sensor.py [--adapter hci1] [--name "Norvel4 TEST"] [--socket PATH] [--refresh S]
+usage: emulated_sensor.py [--adapter hci1] [--name "Norvel4 TEST"] [--socket PATH] [--refresh S]
 """
 import argparse
 import json

@@ -2,9 +2,9 @@
 # Runs end-to-end rows against the norvel-read inside a .deb, the binary users install: a
 # foreign one (arm64, armhf) under qemu-user through a small wrapper script given to the
 # suite as --binary, so that signals sent to the wrapper's process reach the guest.
-#   usage: tests/packaging/packaged_e2e.sh PACKAGE.deb
+#   usage: tests/e2e/packaged/run.sh PACKAGE.deb
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../../.."
 
 # Success, read error, timeout and the signal rows. No SIGQUIT row: qemu-user reports a guest's
 # death by SIGQUIT on stderr ("qemu: uncaught target signal 3 (Quit) - core dumped").
@@ -23,7 +23,7 @@ case "$arch" in
   "$(dpkg --print-architecture)") emulator=() ;;
   arm64) emulator=(qemu-aarch64 -L /usr/aarch64-linux-gnu) ;;
   armhf) emulator=(qemu-arm -L /usr/arm-linux-gnueabihf) ;;
-  *) echo "packaged_e2e: no emulator for $arch" >&2; exit 2 ;;
+  *) echo "packaged e2e: no emulator for $arch" >&2; exit 2 ;;
 esac
 # exec: the emulator takes the wrapper's process, so the suite's signals reach it directly.
 printf '#!/bin/sh\nexec %s %s "$@"\n' "${emulator[*]}" "$binary" >"$work/norvel-read"
@@ -31,7 +31,7 @@ chmod +x "$work/norvel-read"
 
 failed=()
 for row in "${ROWS[@]}"; do
-  if /usr/bin/python3 tests/ble/bluez/e2e/run_scenario.py --binary "$work/norvel-read" "$row" >"$work/log" 2>&1; then
+  if /usr/bin/python3 -m tests.e2e.mock.run_scenario --binary "$work/norvel-read" "$row" >"$work/log" 2>&1; then
     printf '%s %s\n' "$arch" "$(sed -n 1p "$work/log")"
   else
     cat "$work/log"

@@ -1,8 +1,8 @@
 '''A private system bus with the mock bluetoothd on it, for the demo and the tests.
 
-  /usr/bin/python3 private_bluez.py --scenario FILE.json -- COMMAND [ARGUMENT...]
+  /usr/bin/python3 -m tools.mock_bluetoothd.private_bus --scenario FILE.json -- COMMAND [ARGUMENT...]
 
-starts a private dbus-daemon and the mock bluetoothd of mock_bluez.py set up by FILE.json,
+starts a private dbus-daemon and the mock bluetoothd of daemon.py set up by FILE.json,
 runs COMMAND with DBUS_SYSTEM_BUS_ADDRESS pointing at that bus, stops both and exits
 with COMMAND's status. COMMAND's stdout and stderr are its own.
 '''
@@ -44,7 +44,7 @@ def wait_until(predicate, seconds):
 class PrivateBluez:
     '''A private system bus for the life of a with-block; the mock bluetoothd joins it on start_mock().
 
-    setup: the mock's scenario (see mock_bluez.py).
+    setup: the mock's scenario (see daemon.py).
     deny_bluez: the bus policy refuses every call to org.bluez.
     unrequested_replies: the bus passes replies to calls the sender never received.
     system_bus: false gives an address where no bus listens, and no bus.
@@ -86,9 +86,9 @@ class PrivateBluez:
         scenario = self.workdir / f'scenario-{started}.json'
         scenario.write_text(json.dumps(self.setup if setup is None else setup), encoding='utf-8')
         with open(self.workdir / 'mock.log', 'ab') as log:
-            self.spawn(['/usr/bin/python3', str(MOCK_DIR / 'mock_bluez.py'),
+            self.spawn(['/usr/bin/python3', '-m', 'tools.mock_bluetoothd.daemon',
                         '--scenario', str(scenario), '--calls', str(self.workdir / 'calls.jsonl')],
-                       env=self.environment(), stdout=log, stderr=subprocess.STDOUT)
+                       env=dict(self.environment(), PYTHONPATH=str(MOCK_DIR.parents[1])), stdout=log, stderr=subprocess.STDOUT)
         if not wait_until(lambda: self.mocks_started() > started, 30.0):
             raise RuntimeError('the mock did not take org.bluez:\n' + self.mock_log())
 
@@ -140,7 +140,7 @@ def main():
                 signal.signal(signum, lambda signum, _: command.send_signal(signum))
             status = command.wait()
     except (RuntimeError, OSError) as error:
-        print(f'private_bluez: {error}', file=sys.stderr)
+        print(f'private_bus: {error}', file=sys.stderr)
         return 1
     return 128 - status if status < 0 else status
 

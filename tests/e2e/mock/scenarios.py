@@ -2,7 +2,7 @@
 
 import signal
 
-from harness import Scenario, identifier
+from tests.e2e.mock.harness import Scenario, identifier
 
 SERVICE = '0000fce0-0000-1000-8000-00805f9b34fb'
 DETAILED = 'f0cd3001-95da-4f4b-9ac8-aa55d312af0c'

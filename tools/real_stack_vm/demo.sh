@@ -2,7 +2,7 @@
 # Reads the emulated sensor on the real Linux stack: boots the QEMU guest (bluetoothd on
 # BlueZ's virtual controllers, the sensor on hci1), runs norvel-read once on hci0 and
 # prints what it printed; exits with its status.
-#   usage: tools/real-stack-vm/demo.sh BUILD_DIR [ARGUMENT]   (BUILD_DIR/src/norvel-read must exist)
+#   usage: tools/real_stack_vm/demo.sh BUILD_DIR [ARGUMENT]   (BUILD_DIR/src/norvel-read must exist)
 set -euo pipefail
 BUILD_DIR=$(realpath "${1:?usage: demo.sh BUILD_DIR [ARGUMENT]}")
 HERE=$(dirname "$(realpath "$0")")

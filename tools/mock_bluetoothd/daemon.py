@@ -1,16 +1,16 @@
 '''A mock bluetoothd with an emulated air-quality sensor, on the system bus.
 
-Usage: /usr/bin/python3 mock_bluez.py --scenario FILE.json --calls CALLS.jsonl
+Usage: /usr/bin/python3 -m tools.mock_bluetoothd.daemon --scenario FILE.json --calls CALLS.jsonl
 
 The system bus is the one in DBUS_SYSTEM_BUS_ADDRESS, so point it at a private
-dbus-daemon. The scenario file holds the dict described in emulated_bluez.py,
+dbus-daemon. The scenario file holds the dict described in model.py,
 plus keys that script the answers and the mock's life:
 
   refuse:     {member: [error name, message]}  answered with that error instead
   unanswered: [member, ...]                    never answered at all
   exit_after: [call or event, s]               bluetoothd exits that long after it
   forged:     [{after: call or event, delay: s, ...}]  messages a spoofing client
-              (spoofer.py, a process of its own that does not own org.bluez) sends
+              (spoofing_client.py, a process of its own that does not own org.bluez) sends
               to the tool's unique name; see forgeries.py for the kinds
 
 Every method call received is appended to CALLS.jsonl (see incoming_calls.py), and so
@@ -23,7 +23,6 @@ until SIGTERM or SIGINT, or until the bus goes away.
 import argparse
 import json
 import signal
-import sys
 from pathlib import Path
 
 import dbus
@@ -32,11 +31,9 @@ import dbus.service
 from dbusmock import OBJECT_MANAGER_IFACE, mockobject
 from gi.repository import GLib
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from emulated_bluez import EmulatedBluez, later  # noqa: E402 pylint: disable=wrong-import-position
-from forgeries import Spoofer  # noqa: E402 pylint: disable=wrong-import-position
-from incoming_calls import IncomingCalls  # noqa: E402 pylint: disable=wrong-import-position
+from tools.mock_bluetoothd.forgeries import Spoofer
+from tools.mock_bluetoothd.incoming_calls import IncomingCalls
+from tools.mock_bluetoothd.model import EmulatedBluez, later
 
 
 def main():

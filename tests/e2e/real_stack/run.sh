@@ -2,12 +2,12 @@
 # The real-stack tier: norvel-read against the real bluetoothd in a QEMU guest, on BlueZ's
 # virtual controllers, with an emulated sensor. Prepares the guest (cached in BUILD_DIR),
 # boots it once to play every scenario, then checks the results exactly on the host.
-#   usage: tests/real_stack/run.sh BUILD_DIR      (BUILD_DIR/src/norvel-read must exist)
+#   usage: tests/e2e/real_stack/run.sh BUILD_DIR      (BUILD_DIR/src/norvel-read must exist)
 # Exit status 0 only when every check passed; the last line reads "N passed, N failed".
 set -uo pipefail
 BUILD_DIR=$(realpath "${1:?usage: run.sh BUILD_DIR}")
-HERE=$(dirname "$(realpath "$0")")
-VM_TOOLS="$HERE/../../tools/real-stack-vm"
+ROOT=$(realpath "$(dirname "$0")/../../..")
+VM_TOOLS="$ROOT/tools/real_stack_vm"
 TOOL="$BUILD_DIR/src/norvel-read"
 OUT="$BUILD_DIR/real-stack-vm/tier"
 
@@ -18,7 +18,7 @@ if [ ! -x "$TOOL" ]; then
 fi
 "$VM_TOOLS/setup.sh" "$BUILD_DIR" || { echo "real-stack: set-up failed"; echo "0 passed, 1 failed"; exit 1; }
 
-/usr/bin/python3 "$VM_TOOLS/boot.py" "$BUILD_DIR" "$OUT" --env DBUS_MONITOR=1 --timeout 240 \
-    -- /usr/bin/python3 "$HERE/guest_play.py" "$TOOL"
+/usr/bin/python3 "$VM_TOOLS/boot.py" "$BUILD_DIR" "$OUT" --env DBUS_MONITOR=1 --env PYTHONPATH="$ROOT" \
+    --timeout 240 -- /usr/bin/python3 -m tests.e2e.real_stack.guest_play "$TOOL"
 echo "real-stack: logs in $OUT"
-/usr/bin/python3 "$HERE/check.py" "$OUT/results"
+PYTHONPATH="$ROOT" /usr/bin/python3 -m tests.e2e.real_stack.check "$OUT/results"

@@ -1,6 +1,6 @@
 '''bluetoothd as a BLE central sees it, built from a scenario on dbusmock's bluez5 template.
 
-The scenario is a dict (see mock_bluez.py for the file form):
+The scenario is a dict (see daemon.py for the file form):
 
   adapters: [{name: "hci0", address: "AA:BB:CC:DD:EE:FF", powered: true, powered_after: s,
               appears_after: s}]

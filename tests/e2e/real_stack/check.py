@@ -3,15 +3,13 @@
 RESULTS_DIR (written by guest_play.py in the guest) and prints one line per check, then
 "N passed, N failed". Exit status 0 only when every check passed.
 
-usage: check.py RESULTS_DIR"""
+usage: python3 -m tests.e2e.real_stack.check RESULTS_DIR   (the repository's root in PYTHONPATH)"""
 import json
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), '..', 'support'))
-
-from expected_output import identifier, json_document  # noqa: E402
-from scenarios import SCENARIOS  # noqa: E402
+from tests.e2e.expected_output import identifier, json_document
+from tests.e2e.real_stack.scenarios import SCENARIOS
 
 DROP_LIMIT_S = 5.0
 

@@ -89,7 +89,7 @@ until adapter_powered hci0 && adapter_powered hci1; do
 done
 stage "bluetoothd-ready pid=$BTD_PID"
 
-/usr/bin/python3 "$HERE/sensor.py" --adapter hci1 --socket /run/norvel-sensor.sock \
+/usr/bin/python3 "$HERE/emulated_sensor.py" --adapter hci1 --socket /run/norvel-sensor.sock \
     --refresh "${SENSOR_REFRESH:-2}" > /out/sensor.log 2>&1 &
 SENSOR_PID=$!
 deadline=$(( $(date +%s) + 60 ))

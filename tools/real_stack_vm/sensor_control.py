@@ -1,4 +1,4 @@
-"""Client side of the emulated sensor's control socket (see sensor.py)."""
+"""Client side of the emulated sensor's control socket (see emulated_sensor.py)."""
 import json
 import os
 import socket

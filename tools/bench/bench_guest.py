@@ -9,13 +9,13 @@ Before every run hci0 forgets the sensor, so that each client meets it as on a f
 contact: found by the first advertising report when the scan starts, instead of waiting
 for the sensor's next re-advertisement, which would add noise.
 
-usage: bench_guest.py NORVEL_READ [ROUNDS]   (ROUNDS defaults to 7)"""
+usage: python3 -m tools.bench.bench_guest NORVEL_READ [ROUNDS]   (ROUNDS defaults to 7)"""
 import json
 import os
 import sys
 import time
 
-import guest_runner as runner
+from tools.real_stack_vm import guest_runner as runner
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 OUT = os.path.join(runner.OUT, 'bench')

@@ -1,6 +1,6 @@
 '''Runs the real norvel-read against the mock bluetoothd on a private system bus.
 
-One run: start a private dbus-daemon, start tools/mock-bluez with the scenario's
+One run: start a private dbus-daemon, start tools/mock_bluetoothd with the scenario's
 set-up, run the binary with DBUS_SYSTEM_BUS_ADDRESS pointing at that bus, then
 compare stdout, stderr, exit status, wall time and the calls the mock received
 with what the scenario expects. Every difference becomes one line of the result.
@@ -10,17 +10,12 @@ import json
 import os
 import resource
 import subprocess
-import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[4] / 'tools' / 'mock-bluez'))
-sys.path.insert(0, str(Path(__file__).resolve().parents[3] / 'support'))
-
-from expected_output import KEY_ORDER, identifier, json_document  # noqa: E402 pylint: disable=wrong-import-position
-from private_bluez import PrivateBluez, wait_until  # noqa: E402 pylint: disable=wrong-import-position
+from tests.e2e.expected_output import KEY_ORDER, identifier, json_document
+from tools.mock_bluetoothd.private_bus import PrivateBluez, wait_until
 
 TIMEOUT_MESSAGE = 'Error: Timeout searching for Norvel sensor\n'
 DEADLINE_WINDOW = (15.0, 16.0)

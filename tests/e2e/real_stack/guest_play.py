@@ -3,17 +3,15 @@
 the real-stack tool's runner and leaves each run in /out/results/NAME/ (stdout, stderr,
 result.json) for check.py on the host. Needs the dbus-monitor log (DBUS_MONITOR=1).
 
-usage: guest_play.py NORVEL_READ"""
+usage: python3 -m tests.e2e.real_stack.guest_play NORVEL_READ   (the repository's root in PYTHONPATH)"""
 import json
 import os
 import sys
 import time
 
-HERE = os.path.dirname(os.path.realpath(__file__))
-sys.path.insert(0, os.path.join(HERE, '..', '..', 'tools', 'real-stack-vm'))
-import guest_runner as runner  # noqa: E402
-import sensor_control  # noqa: E402
-from scenarios import SCENARIOS  # noqa: E402
+from tests.e2e.real_stack.scenarios import SCENARIOS
+from tools.real_stack_vm import guest_runner as runner
+from tools.real_stack_vm import sensor_control
 
 RESULTS = os.path.join(runner.OUT, 'results')
 DROP_WATCH_S = 5.0

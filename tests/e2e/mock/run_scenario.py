@@ -1,15 +1,17 @@
 '''Runs one end-to-end scenario against the real binary; exit status 0 when it passes.
 
-  /usr/bin/python3 run_scenario.py --list
-  /usr/bin/python3 run_scenario.py --binary build/src/norvel-read SCENARIO
+  /usr/bin/python3 -m tests.e2e.mock.run_scenario --list
+  /usr/bin/python3 -m tests.e2e.mock.run_scenario --binary build/src/norvel-read SCENARIO
+
+from the repository's root (or with it in PYTHONPATH).
 '''
 
 import argparse
 import sys
 from pathlib import Path
 
-from harness import describe_calls, run
-from scenarios import BY_NAME, SCENARIOS
+from tests.e2e.mock.harness import describe_calls, run
+from tests.e2e.mock.scenarios import BY_NAME, SCENARIOS
 
 
 def main():

@@ -9,7 +9,7 @@ Each forgery is {after: call or event, delay: s} plus one of:
   error:      [error name, message]  an error reply for that call
 
 Every message goes to the tool's unique name (the sender of the calls the mock receives)
-from spoofer.py, a process of its own with its own bus connection.
+from spoofing_client.py, a process of its own with its own bus connection.
 '''
 
 import json
@@ -17,7 +17,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from emulated_bluez import later
+from tools.mock_bluetoothd.model import later
 
 OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
 PROPERTIES = 'org.freedesktop.DBus.Properties'
@@ -67,17 +67,17 @@ def message(forgery, entry, owner):
 
 
 class Spoofer:
-    '''Starts spoofer.py when there is something to forge and feeds it at each forgery's moment.'''
+    '''Starts spoofing_client.py when there is something to forge and feeds it at each forgery's moment.'''
 
     def __init__(self, forgeries, calls, owner):
         self.process = None
         if not forgeries:
             return
         self.process = subprocess.Popen(  # pylint: disable=consider-using-with
-            [sys.executable, str(Path(__file__).resolve().parent / 'spoofer.py')],
+            [sys.executable, str(Path(__file__).resolve().parent / 'spoofing_client.py')],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         if self.process.stdout.readline().strip() != 'ready':
-            raise RuntimeError('spoofer.py did not start')
+            raise RuntimeError('spoofing_client.py did not start')
         for forgery in forgeries:
             calls.when(forgery['after'], lambda entry, forgery=forgery: later(
                 forgery.get('delay', 0), lambda: self.send(message(forgery, entry, owner), calls)))
