@@ -18,20 +18,7 @@ case "${1-}" in
   *) note "usage: tools/demo.sh [--real-stack]"; exit 2 ;;
 esac
 
-install_missing() {
-  local missing=()
-  for package in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-  done
-  ((${#missing[@]} == 0)) && return
-  local sudo=()
-  ((EUID == 0)) || sudo=(sudo)
-  note "installing ${missing[*]}"
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-}
-
-install_missing
+bash tools/install_missing.sh "${PACKAGES[@]}"
 note "building norvel-read in ./build"
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target norvel-read >/dev/null

@@ -24,24 +24,7 @@ case "$arch" in
   *) note "usage: tools/package.sh [amd64|arm64|armhf]"; exit 2 ;;
 esac
 
-install_missing() {
-  local missing=() package
-  for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-  done
-  ((${#missing[@]} == 0)) && return
-  local sudo=()
-  ((EUID == 0)) || sudo=(sudo)
-  if [[ $arch != "$host" ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    note "adding the foreign architecture $arch"
-    "${sudo[@]}" dpkg --add-architecture "$arch"
-  fi
-  note "installing ${missing[*]}"
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-
-install_missing
+bash "$root/tools/install_missing.sh" "${packages[@]}"
 
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(dpkg-parsechangelog -l packaging/changelog -STimestamp)}
 export SOURCE_DATE_EPOCH
