@@ -1,7 +1,6 @@
 #pragma once
 
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -41,8 +40,7 @@ class CentralManagerDelegate {
  public:
   virtual ~CentralManagerDelegate() = default;
   virtual void centralManagerDidUpdateState(CentralManager& central) = 0;
-  virtual void centralManagerDidDiscoverPeripheral(CentralManager& central,
-                                                   const std::shared_ptr<Peripheral>& peripheral,
+  virtual void centralManagerDidDiscoverPeripheral(CentralManager& central, Peripheral& peripheral,
                                                    const AdvertisementData& advertisementData,
                                                    int rssi) = 0;
   virtual void centralManagerDidConnectPeripheral(CentralManager& central,
@@ -52,18 +50,19 @@ class CentralManagerDelegate {
                                                         const std::optional<Error>& error) = 0;
 };
 
+// The central role of one stack. It owns the peripherals it hands out.
 class CentralManager {
  public:
   virtual ~CentralManager() = default;
 
   virtual ManagerState state() const = 0;
-  virtual std::vector<std::shared_ptr<Peripheral>> retrievePeripheralsWithIdentifiers(
+  virtual std::vector<Peripheral*> retrievePeripheralsWithIdentifiers(
       const std::vector<Uuid>& identifiers) = 0;
   // No service list reports every advertising peripheral.
   virtual void scanForPeripheralsWithServices(const std::optional<std::vector<Uuid>>& services,
                                               const ScanOptions& options) = 0;
   virtual void stopScan() = 0;
-  virtual void connectPeripheral(const std::shared_ptr<Peripheral>& peripheral) = 0;
+  virtual void connectPeripheral(Peripheral& peripheral) = 0;
 };
 
 }  // namespace norvel::ble

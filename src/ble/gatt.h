@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ble/uuid.h"
@@ -11,20 +11,20 @@ namespace norvel::ble {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class Characteristic {
- public:
-  virtual ~Characteristic() = default;
-  virtual Uuid uuid() const = 0;
+// A GATT characteristic as the stack last reported it. `handle` names the attribute to the
+// stack that reported it (bluetoothd's object path) and means nothing to anyone else.
+struct Characteristic {
+  Uuid uuid;
+  std::string handle;
   // The value of the last read; absent until a read has delivered one.
-  virtual std::optional<Bytes> value() const = 0;
+  std::optional<Bytes> value;
 };
 
-class Service {
- public:
-  virtual ~Service() = default;
-  virtual Uuid uuid() const = 0;
+struct Service {
+  Uuid uuid;
+  std::string handle;
   // Absent until characteristics have been discovered for this service.
-  virtual std::optional<std::vector<std::shared_ptr<Characteristic>>> characteristics() const = 0;
+  std::optional<std::vector<Characteristic>> characteristics;
 };
 
 }  // namespace norvel::ble

@@ -5,7 +5,8 @@
 
 namespace norvel::ble {
 
-// The single-threaded loop that runs every Bluetooth event and timer, one callback at a time.
+// The single-threaded loop that runs every Bluetooth event and the run's deadline, one
+// callback at a time.
 class MainQueue {
  public:
   using Seconds = std::chrono::duration<double>;
@@ -13,8 +14,6 @@ class MainQueue {
   virtual ~MainQueue() = default;
   // Runs the task once, on this queue, when the monotonic clock has advanced by the delay.
   virtual void asyncAfter(Seconds delay, std::function<void()> task) = 0;
-  // Runs callbacks until the process ends inside one; returns only if the loop stops.
-  virtual int run() = 0;
 };
 
 }  // namespace norvel::ble

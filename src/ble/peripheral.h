@@ -1,6 +1,5 @@
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,19 +12,23 @@ namespace norvel::ble {
 
 class Peripheral;
 
-// Events of one peripheral, delivered on the main queue.
+// Events of one peripheral, delivered on the main queue, never from inside the request that
+// caused them. Each carries the GATT values it is about.
 class PeripheralDelegate {
  public:
   virtual ~PeripheralDelegate() = default;
   virtual void peripheralDidDiscoverServices(Peripheral& peripheral,
                                              const std::optional<Error>& error) = 0;
+  // The service carries the characteristics discovered.
   virtual void peripheralDidDiscoverCharacteristicsForService(
-      Peripheral& peripheral, Service& service, const std::optional<Error>& error) = 0;
+      Peripheral& peripheral, const Service& service, const std::optional<Error>& error) = 0;
+  // The characteristic carries the value read, unless there is an error.
   virtual void peripheralDidUpdateValueForCharacteristic(Peripheral& peripheral,
-                                                         Characteristic& characteristic,
+                                                         const Characteristic& characteristic,
                                                          const std::optional<Error>& error) = 0;
 };
 
+// A remote device. Its central manager owns it and keeps it for the manager's lifetime.
 class Peripheral {
  public:
   virtual ~Peripheral() = default;
@@ -39,10 +42,10 @@ class Peripheral {
 
   virtual void discoverServices(const std::vector<Uuid>& serviceUUIDs) = 0;
   // Absent until services have been discovered.
-  virtual std::optional<std::vector<std::shared_ptr<Service>>> services() const = 0;
+  virtual const std::optional<std::vector<Service>>& services() const = 0;
   virtual void discoverCharacteristicsForService(const std::vector<Uuid>& characteristicUUIDs,
-                                                 Service& service) = 0;
-  virtual void readValueForCharacteristic(Characteristic& characteristic) = 0;
+                                                 const Service& service) = 0;
+  virtual void readValueForCharacteristic(const Characteristic& characteristic) = 0;
 };
 
 }  // namespace norvel::ble

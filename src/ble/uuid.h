@@ -9,8 +9,6 @@
 namespace norvel::ble {
 
 // A 128-bit UUID, used both for GATT attribute types and for peripheral identifiers.
-// Equality is by value, so a GATT UUID built from a 16-bit short form equals its
-// expansion over the Bluetooth Base UUID.
 class Uuid {
  public:
   using Bytes = std::array<std::uint8_t, 16>;
@@ -19,15 +17,9 @@ class Uuid {
   constexpr explicit Uuid(const Bytes& bytes) : bytes_(bytes) {}
 
   // The 36-character RFC 4122 text (8-4-4-4-12 hexadecimal digits, either case).
-  // Nothing else is accepted: this is the only form a peripheral identifier may take.
+  // Nothing else is accepted: bluetoothd writes every GATT UUID this way, and it is the only
+  // form a peripheral identifier may take.
   static std::optional<Uuid> parse(std::string_view text);
-
-  // A GATT UUID text: the 36-character form, or a 4- or 8-digit short form that is
-  // expanded over the Bluetooth Base UUID.
-  static std::optional<Uuid> parseGatt(std::string_view text);
-
-  // The 16- or 32-bit short form expanded over the Bluetooth Base UUID.
-  static Uuid fromShort(std::uint32_t shortForm);
 
   // The canonical text: 36 characters, upper-case hexadecimal.
   std::string toString() const;

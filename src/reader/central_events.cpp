@@ -23,7 +23,7 @@ void NorvelReader::powerOn(ble::CentralManager& central) {
     if (auto identifier = ble::Uuid::parse(*targetUUIDString_)) {
       auto known = central.retrievePeripheralsWithIdentifiers({*identifier});
       if (!known.empty()) {
-        connectTo(central, known.front());
+        connectTo(central, *known.front());
         return;
       }
     }
@@ -32,19 +32,18 @@ void NorvelReader::powerOn(ble::CentralManager& central) {
 }
 
 void NorvelReader::centralManagerDidDiscoverPeripheral(
-    ble::CentralManager& central, const std::shared_ptr<ble::Peripheral>& peripheral,
+    ble::CentralManager& central, ble::Peripheral& peripheral,
     const ble::AdvertisementData& advertisementData, int /*rssi*/) {
-  const std::string name = candidateName(peripheral->name(), advertisementData);
-  if (!peripheralQualifies(targetUUIDString_, peripheral->identifier(), name))
+  const std::string name = candidateName(peripheral.name(), advertisementData);
+  if (!peripheralQualifies(targetUUIDString_, peripheral.identifier(), name))
     return;
   central.stopScan();
   connectTo(central, peripheral);
 }
 
-void NorvelReader::connectTo(ble::CentralManager& central,
-                             const std::shared_ptr<ble::Peripheral>& peripheral) {
-  targetPeripheral_ = peripheral;
-  peripheral->setDelegate(this);
+void NorvelReader::connectTo(ble::CentralManager& central, ble::Peripheral& peripheral) {
+  targetPeripheral_ = &peripheral;
+  peripheral.setDelegate(this);
   central.connectPeripheral(peripheral);
 }
 

@@ -4,12 +4,11 @@
 namespace norvel {
 namespace {
 
-ble::Characteristic* firstWithUuid(
-    const std::vector<std::shared_ptr<ble::Characteristic>>& characteristics,
-    const ble::Uuid& uuid) {
+const ble::Characteristic* firstWithUuid(const std::vector<ble::Characteristic>& characteristics,
+                                         const ble::Uuid& uuid) {
   for (const auto& characteristic : characteristics) {
-    if (characteristic->uuid() == uuid)
-      return characteristic.get();
+    if (characteristic.uuid == uuid)
+      return &characteristic;
   }
   return nullptr;
 }
@@ -18,29 +17,29 @@ ble::Characteristic* firstWithUuid(
 
 void NorvelReader::peripheralDidDiscoverServices(ble::Peripheral& peripheral,
                                                  const std::optional<ble::Error>& /*error*/) {
-  const auto services = peripheral.services();
+  const auto& services = peripheral.services();
   if (!services || services->empty()) {
     runEnd_.fail("Error: No Norvel services found\n", 1);
     return;
   }
   // Every matching service gets its own request; the first value to arrive ends the run.
   for (const auto& service : *services) {
-    if (service->uuid() == serviceUUID) {
-      peripheral.discoverCharacteristicsForService({charDetailedUUID, charReadingsUUID}, *service);
+    if (service.uuid == serviceUUID) {
+      peripheral.discoverCharacteristicsForService({charDetailedUUID, charReadingsUUID}, service);
     }
   }
 }
 
 void NorvelReader::peripheralDidDiscoverCharacteristicsForService(
-    ble::Peripheral& peripheral, ble::Service& service,
+    ble::Peripheral& peripheral, const ble::Service& service,
     const std::optional<ble::Error>& /*error*/) {
-  const auto characteristics = service.characteristics();
+  const auto& characteristics = service.characteristics;
   if (!characteristics || characteristics->empty()) {
     runEnd_.fail("Error: No Norvel characteristics found\n", 1);
     return;
   }
   // The detailed record wins wherever it stands in the list.
-  auto* chosen = firstWithUuid(*characteristics, charDetailedUUID);
+  const auto* chosen = firstWithUuid(*characteristics, charDetailedUUID);
   if (chosen == nullptr)
     chosen = firstWithUuid(*characteristics, charReadingsUUID);
   if (chosen != nullptr)

@@ -21,7 +21,7 @@ NorvelReader::NorvelReader(std::optional<std::string> targetUUID, ble::Bluetooth
       runEnd_(runEnd),
       targetUUIDString_(std::move(targetUUID)) {
   // Last, because the manager may report events to this reader from now on.
-  central_ = bluetooth.makeCentralManager(*this);
+  central_ = &bluetooth.makeCentralManager(*this);
 }
 
 bool NorvelReader::hasTargetIdentifier() const {

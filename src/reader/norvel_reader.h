@@ -1,6 +1,5 @@
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,8 +22,7 @@ class NorvelReader : public ble::CentralManagerDelegate, public ble::PeripheralD
   NorvelReader& operator=(const NorvelReader&) = delete;
 
   void centralManagerDidUpdateState(ble::CentralManager& central) override;
-  void centralManagerDidDiscoverPeripheral(ble::CentralManager& central,
-                                           const std::shared_ptr<ble::Peripheral>& peripheral,
+  void centralManagerDidDiscoverPeripheral(ble::CentralManager& central, ble::Peripheral& peripheral,
                                            const ble::AdvertisementData& advertisementData,
                                            int rssi) override;
   void centralManagerDidConnectPeripheral(ble::CentralManager& central,
@@ -36,15 +34,11 @@ class NorvelReader : public ble::CentralManagerDelegate, public ble::PeripheralD
   void peripheralDidDiscoverServices(ble::Peripheral& peripheral,
                                      const std::optional<ble::Error>& error) override;
   void peripheralDidDiscoverCharacteristicsForService(
-      ble::Peripheral& peripheral, ble::Service& service,
+      ble::Peripheral& peripheral, const ble::Service& service,
       const std::optional<ble::Error>& error) override;
   void peripheralDidUpdateValueForCharacteristic(ble::Peripheral& peripheral,
-                                                 ble::Characteristic& characteristic,
+                                                 const ble::Characteristic& characteristic,
                                                  const std::optional<ble::Error>& error) override;
-
-  const std::shared_ptr<ble::CentralManager>& central() const { return central_; }
-  const std::shared_ptr<ble::Peripheral>& targetPeripheral() const { return targetPeripheral_; }
-  const std::optional<std::string>& targetUUIDString() const { return targetUUIDString_; }
 
   const ble::Uuid serviceUUID;
   const ble::Uuid charDetailedUUID;
@@ -54,12 +48,12 @@ class NorvelReader : public ble::CentralManagerDelegate, public ble::PeripheralD
   // An empty identifier counts as none, so that such a run still finds a sensor by name.
   bool hasTargetIdentifier() const;
   void powerOn(ble::CentralManager& central);
-  void connectTo(ble::CentralManager& central, const std::shared_ptr<ble::Peripheral>& peripheral);
+  void connectTo(ble::CentralManager& central, ble::Peripheral& peripheral);
   void outputJSON(const records::SensorRecord& record);
 
   RunEnd& runEnd_;
-  std::shared_ptr<ble::CentralManager> central_;
-  std::shared_ptr<ble::Peripheral> targetPeripheral_;
+  ble::CentralManager* central_ = nullptr;
+  ble::Peripheral* targetPeripheral_ = nullptr;
   const std::optional<std::string> targetUUIDString_;
 };
 

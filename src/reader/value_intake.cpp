@@ -15,20 +15,20 @@ constexpr std::size_t kBasicRecordMinimumLength = 6;
 }  // namespace
 
 void NorvelReader::peripheralDidUpdateValueForCharacteristic(
-    ble::Peripheral& peripheral, ble::Characteristic& characteristic,
+    ble::Peripheral& peripheral, const ble::Characteristic& characteristic,
     const std::optional<ble::Error>& error) {
   if (error) {
     runEnd_.fail("Error reading characteristic: " + error->localizedDescription + "\n", 1);
     return;
   }
-  const auto value = characteristic.value();
+  const auto& value = characteristic.value;
   if (!value) {
     runEnd_.fail("Error: Empty characteristic value\n", 1);
     return;
   }
-  const records::PeripheralIdentity identity{peripheral.identifier(), peripheral.name()};
+  const records::PeripheralIdentity identity{peripheral.identifier().toString(), peripheral.name()};
   const std::span<const std::uint8_t> bytes(*value);
-  const ble::Uuid uuid = characteristic.uuid();
+  const ble::Uuid& uuid = characteristic.uuid;
   if (uuid == charDetailedUUID && bytes.size() >= kDetailedRecordLength) {
     outputJSON(records::decodeDetailedRecord(bytes, identity));
     return;

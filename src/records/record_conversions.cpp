@@ -48,7 +48,7 @@ std::string percentText(std::uint8_t value) {
 }
 
 std::string addressText(const PeripheralIdentity& peripheral) {
-  return peripheral.identifier.toString();
+  return peripheral.identifier;
 }
 
 std::string nameText(const PeripheralIdentity& peripheral) {

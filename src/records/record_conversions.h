@@ -26,7 +26,7 @@ std::string pressureText(std::uint16_t raw);
 // A percentage byte as its decimal text followed by " %", unclamped.
 std::string percentText(std::uint8_t value);
 
-// The identifier's canonical upper-case text.
+// The peripheral's identifier, as the reader wrote it.
 std::string addressText(const PeripheralIdentity& peripheral);
 
 // The peripheral's name, "Norvel4" when it has none; an empty name stays empty.

@@ -7,8 +7,6 @@
 #include <variant>
 #include <vector>
 
-#include "ble/uuid.h"
-
 namespace norvel::records {
 
 using RecordValue = std::variant<std::string, std::int64_t>;
@@ -29,7 +27,8 @@ class SensorRecord {
 
 // What a record takes from the peripheral that delivered it.
 struct PeripheralIdentity {
-  ble::Uuid identifier;
+  // The peripheral identifier's text, printed as the record's address.
+  std::string identifier;
   std::optional<std::string> name;
 };
 
