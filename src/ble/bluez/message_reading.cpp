@@ -1,18 +1,13 @@
 #include "ble/bluez/message_reading.h"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
-#include <limits>
-#include <string_view>
-#include <type_traits>
-#include <utility>
 
 namespace norvel::ble::bluez {
 namespace {
 
 bool startReading(sd_bus_message* message, const char* signature) {
-  return message != nullptr && sd_bus_message_rewind(message, 1) >= 0 &&
+  return sd_bus_message_rewind(message, 1) >= 0 &&
          sd_bus_message_has_signature(message, signature) > 0;
 }
 
@@ -24,113 +19,71 @@ bool readText(sd_bus_message* message, char type, std::string& text) {
   return true;
 }
 
-template <typename Integer>
-std::optional<PropertyValue> readInteger(sd_bus_message* message, char type) {
-  Integer value{};
-  if (sd_bus_message_read_basic(message, type, &value) < 0)
-    return std::nullopt;
-  if constexpr (std::is_same_v<Integer, std::uint64_t>) {
-    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      return PropertyValue{};
-    }
-  }
-  return PropertyValue{static_cast<std::int64_t>(value)};
-}
-
-std::optional<PropertyValue> readBasic(sd_bus_message* message, char type) {
-  switch (type) {
-    case 'b': {
-      int value = 0;
-      if (sd_bus_message_read_basic(message, type, &value) < 0)
-        return std::nullopt;
-      return PropertyValue{value != 0};
-    }
-    case 's':
-    case 'o':
-    case 'g': {
-      std::string text;
-      if (!readText(message, type, text))
-        return std::nullopt;
-      return PropertyValue{std::move(text)};
-    }
-    case 'y':
-      return readInteger<std::uint8_t>(message, type);
-    case 'n':
-      return readInteger<std::int16_t>(message, type);
-    case 'q':
-      return readInteger<std::uint16_t>(message, type);
-    case 'i':
-      return readInteger<std::int32_t>(message, type);
-    case 'u':
-      return readInteger<std::uint32_t>(message, type);
-    case 'x':
-      return readInteger<std::int64_t>(message, type);
-    case 't':
-      return readInteger<std::uint64_t>(message, type);
-    default:
-      return std::nullopt;
-  }
-}
-
-bool isKeptType(const std::string& signature) {
-  return signature.size() == 1 &&
-         std::string_view("bsogynqiuxt").find(signature[0]) != std::string_view::npos;
-}
-
-// A variant whose content is not a kept type is skipped and kept as std::monostate.
-std::optional<PropertyValue> readVariant(sd_bus_message* message) {
-  char type = 0;
+// Only the types of the properties this backend uses are kept: flags, texts and RSSI.
+bool readVariant(sd_bus_message* message, PropertyValue& value) {
   const char* contents = nullptr;
-  if (sd_bus_message_peek_type(message, &type, &contents) <= 0 || type != 'v')
-    return std::nullopt;
-  std::string signature = contents;
-  if (!isKeptType(signature)) {
-    if (sd_bus_message_skip(message, "v") < 0)
-      return std::nullopt;
-    return PropertyValue{};
+  if (sd_bus_message_peek_type(message, nullptr, &contents) <= 0)
+    return false;
+  const std::string_view type(contents);
+  if (type != "b" && type != "s" && type != "o" && type != "n") {
+    value = {};
+    return sd_bus_message_skip(message, "v") >= 0;
   }
-  if (sd_bus_message_enter_container(message, 'v', signature.c_str()) < 0)
-    return std::nullopt;
-  auto value = readBasic(message, signature[0]);
-  if (!value || sd_bus_message_exit_container(message) < 0)
-    return std::nullopt;
-  return value;
-}
-
-// a{sv}
-bool readProperties(sd_bus_message* message, Properties& properties) {
-  if (sd_bus_message_enter_container(message, 'a', "{sv}") < 0)
+  if (sd_bus_message_enter_container(message, 'v', contents) < 0)
     return false;
   int r = 0;
-  while ((r = sd_bus_message_enter_container(message, 'e', "sv")) > 0) {
-    std::string name;
-    if (!readText(message, 's', name))
-      return false;
-    auto value = readVariant(message);
-    if (!value)
-      return false;
-    properties.insert_or_assign(std::move(name), std::move(*value));
-    if (sd_bus_message_exit_container(message) < 0)
+  if (type == "b") {
+    int flag = 0;
+    r = sd_bus_message_read_basic(message, 'b', &flag);
+    value = flag != 0;
+  } else if (type == "n") {
+    std::int16_t number = 0;
+    r = sd_bus_message_read_basic(message, 'n', &number);
+    value = std::int64_t{number};
+  } else {
+    std::string text;
+    r = readText(message, type[0], text) ? 0 : -1;
+    value = std::move(text);
+  }
+  return r >= 0 && sd_bus_message_exit_container(message) >= 0;
+}
+
+// Reads an array of dictionary entries, each through `entry`, which reads its key and value.
+template <typename Entry>
+bool readEntries(sd_bus_message* message, const char* entrySignature, Entry entry) {
+  const std::string array = std::string("{") + entrySignature + "}";
+  if (sd_bus_message_enter_container(message, 'a', array.c_str()) < 0)
+    return false;
+  int r = 0;
+  while ((r = sd_bus_message_enter_container(message, 'e', entrySignature)) > 0) {
+    if (!entry() || sd_bus_message_exit_container(message) < 0)
       return false;
   }
   return r == 0 && sd_bus_message_exit_container(message) >= 0;
 }
 
+// a{sv}
+bool readProperties(sd_bus_message* message, Properties& properties) {
+  return readEntries(message, "sv", [&] {
+    std::string name;
+    PropertyValue value;
+    if (!readText(message, 's', name) || !readVariant(message, value))
+      return false;
+    properties.insert_or_assign(std::move(name), std::move(value));
+    return true;
+  });
+}
+
 // a{sa{sv}}
 bool readInterfaces(sd_bus_message* message, Interfaces& interfaces) {
-  if (sd_bus_message_enter_container(message, 'a', "{sa{sv}}") < 0)
-    return false;
-  int r = 0;
-  while ((r = sd_bus_message_enter_container(message, 'e', "sa{sv}")) > 0) {
+  return readEntries(message, "sa{sv}", [&] {
     std::string name;
     Properties properties;
     if (!readText(message, 's', name) || !readProperties(message, properties))
       return false;
     interfaces.insert_or_assign(std::move(name), std::move(properties));
-    if (sd_bus_message_exit_container(message) < 0)
-      return false;
-  }
-  return r == 0 && sd_bus_message_exit_container(message) >= 0;
+    return true;
+  });
 }
 
 // as
@@ -167,82 +120,58 @@ bool isPathElement(std::string_view name) {
 }  // namespace
 
 std::optional<Objects> readManagedObjects(sd_bus_message* message) {
-  if (!startReading(message, "a{oa{sa{sv}}}"))
-    return std::nullopt;
-  if (sd_bus_message_enter_container(message, 'a', "{oa{sa{sv}}}") < 0)
-    return std::nullopt;
   Objects objects;
-  int r = 0;
-  while ((r = sd_bus_message_enter_container(message, 'e', "oa{sa{sv}}")) > 0) {
-    std::string path;
-    Interfaces interfaces;
-    if (!readText(message, 'o', path) || !readInterfaces(message, interfaces))
-      return std::nullopt;
-    objects.insert_or_assign(std::move(path), std::move(interfaces));
-    if (sd_bus_message_exit_container(message) < 0)
-      return std::nullopt;
-  }
-  if (r < 0 || sd_bus_message_exit_container(message) < 0)
+  if (!startReading(message, "a{oa{sa{sv}}}") || !readEntries(message, "oa{sa{sv}}", [&] {
+        std::string path;
+        Interfaces interfaces;
+        if (!readText(message, 'o', path) || !readInterfaces(message, interfaces))
+          return false;
+        objects.insert_or_assign(std::move(path), std::move(interfaces));
+        return true;
+      })) {
     return std::nullopt;
+  }
   return objects;
 }
 
-std::optional<InterfacesAdded> readInterfacesAdded(sd_bus_message* message) {
-  if (!startReading(message, "oa{sa{sv}}"))
-    return std::nullopt;
-  InterfacesAdded added;
-  if (!readText(message, 'o', added.path) || !readInterfaces(message, added.interfaces)) {
+std::optional<std::pair<std::string, Interfaces>> readInterfacesAdded(sd_bus_message* message) {
+  std::pair<std::string, Interfaces> added;
+  if (!startReading(message, "oa{sa{sv}}") || !readText(message, 'o', added.first) ||
+      !readInterfaces(message, added.second)) {
     return std::nullopt;
   }
   return added;
 }
 
-std::optional<InterfacesRemoved> readInterfacesRemoved(sd_bus_message* message) {
-  if (!startReading(message, "oas"))
-    return std::nullopt;
-  InterfacesRemoved removed;
-  if (!readText(message, 'o', removed.path) || !readTexts(message, removed.interfaces)) {
+std::optional<std::pair<std::string, std::vector<std::string>>> readInterfacesRemoved(
+    sd_bus_message* message) {
+  std::pair<std::string, std::vector<std::string>> removed;
+  if (!startReading(message, "oas") || !readText(message, 'o', removed.first) ||
+      !readTexts(message, removed.second)) {
     return std::nullopt;
   }
   return removed;
 }
 
 std::optional<PropertiesChanged> readPropertiesChanged(sd_bus_message* message) {
-  if (!startReading(message, "sa{sv}as"))
-    return std::nullopt;
   PropertiesChanged changed;
-  if (!readText(message, 's', changed.interface) || !readProperties(message, changed.changed) ||
-      !readTexts(message, changed.invalidated)) {
-    return std::nullopt;
-  }
-  return changed;
-}
-
-std::optional<NameOwnerChanged> readNameOwnerChanged(sd_bus_message* message) {
-  if (!startReading(message, "sss"))
-    return std::nullopt;
-  NameOwnerChanged changed;
-  if (!readText(message, 's', changed.name) || !readText(message, 's', changed.oldOwner) ||
-      !readText(message, 's', changed.newOwner)) {
+  if (!startReading(message, "sa{sv}as") || !readText(message, 's', changed.interface) ||
+      !readProperties(message, changed.changed) || !readTexts(message, changed.invalidated)) {
     return std::nullopt;
   }
   return changed;
 }
 
 std::optional<Properties> readAllProperties(sd_bus_message* message) {
-  if (!startReading(message, "a{sv}"))
-    return std::nullopt;
   Properties properties;
-  if (!readProperties(message, properties))
+  if (!startReading(message, "a{sv}") || !readProperties(message, properties))
     return std::nullopt;
   return properties;
 }
 
 std::optional<Introspection> readIntrospection(sd_bus_message* message) {
-  if (!startReading(message, "s"))
-    return std::nullopt;
   std::string xml;
-  if (!readText(message, 's', xml))
+  if (!startReading(message, "s") || !readText(message, 's', xml))
     return std::nullopt;
   return parseIntrospection(xml);
 }
@@ -260,33 +189,16 @@ Introspection parseIntrospection(std::string_view xml) {
     }
     std::string_view tag = xml.substr(at + 1, xml.find('>', at) - at - 1);
     if (tag.starts_with("node") && (tag.size() == 4 || tag[4] == ' ' || tag[4] == '/')) {
-      if (!inObject) {
-        inObject = true;
-        continue;
-      }
       auto name = attribute(tag, "name");
-      if (!name.empty() && isPathElement(name))
+      if (inObject && !name.empty() && isPathElement(name))
         introspection.children.emplace_back(name);
+      inObject = true;
     } else if (tag.starts_with("interface ")) {
-      auto name = attribute(tag, "name");
-      if (!name.empty())
+      if (auto name = attribute(tag, "name"); !name.empty())
         introspection.interfaces.emplace_back(name);
     }
   }
   return introspection;
-}
-
-std::optional<Bytes> readByteArray(sd_bus_message* message) {
-  if (!startReading(message, "ay"))
-    return std::nullopt;
-  const void* data = nullptr;
-  std::size_t size = 0;
-  if (sd_bus_message_read_array(message, 'y', &data, &size) < 0)
-    return std::nullopt;
-  if (size == 0)
-    return Bytes{};
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  return Bytes(bytes, bytes + size);
 }
 
 }  // namespace norvel::ble::bluez

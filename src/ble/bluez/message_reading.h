@@ -8,30 +8,22 @@
 #include <vector>
 
 #include "ble/bluez/object_tree.h"
-#include "ble/gatt.h"
 
 namespace norvel::ble::bluez {
 
 // Readers for the messages this backend receives. Each reads from the start of the message
-// and gives nothing when the message's signature is not the expected one; a property whose
-// value has a type the tree does not keep is kept as std::monostate.
+// and gives nothing when the message's signature is not the expected one or sd-bus refuses
+// its content; a property of a type the tree does not keep is kept as std::monostate.
 
 // GetManagedObjects reply: a{oa{sa{sv}}}.
 std::optional<Objects> readManagedObjects(sd_bus_message* message);
 
-struct InterfacesAdded {
-  std::string path;
-  Interfaces interfaces;
-};
-// oa{sa{sv}}
-std::optional<InterfacesAdded> readInterfacesAdded(sd_bus_message* message);
+// InterfacesAdded: oa{sa{sv}}.
+std::optional<std::pair<std::string, Interfaces>> readInterfacesAdded(sd_bus_message* message);
 
-struct InterfacesRemoved {
-  std::string path;
-  std::vector<std::string> interfaces;
-};
-// oas
-std::optional<InterfacesRemoved> readInterfacesRemoved(sd_bus_message* message);
+// InterfacesRemoved: oas.
+std::optional<std::pair<std::string, std::vector<std::string>>> readInterfacesRemoved(
+    sd_bus_message* message);
 
 struct PropertiesChanged {
   std::string interface;
@@ -40,14 +32,6 @@ struct PropertiesChanged {
 };
 // sa{sv}as
 std::optional<PropertiesChanged> readPropertiesChanged(sd_bus_message* message);
-
-struct NameOwnerChanged {
-  std::string name;
-  std::string oldOwner;
-  std::string newOwner;
-};
-// sss
-std::optional<NameOwnerChanged> readNameOwnerChanged(sd_bus_message* message);
 
 // Properties.GetAll reply: a{sv}.
 std::optional<Properties> readAllProperties(sd_bus_message* message);
@@ -61,8 +45,5 @@ struct Introspection {
 std::optional<Introspection> readIntrospection(sd_bus_message* message);
 // The same, from the XML text.
 Introspection parseIntrospection(std::string_view xml);
-
-// ReadValue reply: ay.
-std::optional<Bytes> readByteArray(sd_bus_message* message);
 
 }  // namespace norvel::ble::bluez

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <cerrno>
+#include <string>
+
+#include "ble/bluez/bluez_names.h"
+#include "ble/bluez/sd_handles.h"
+#include "ble/error.h"
+
+namespace norvel::ble::bluez {
+
+// Sends a method call to bluetoothd without waiting; `types` and `args` are its arguments as
+// sd_bus_message_append takes them. The pending call is `slot`, owned by the caller, and the
+// reply goes to `reply` with `userdata`; releasing the slot forgets the call. Returns a
+// negative errno when nothing was sent (-ENOTCONN without a bus).
+template <typename... Args>
+int callBluez(sd_bus* bus, BusSlotPtr& slot, const std::string& path, const char* interface,
+              const char* member, sd_bus_message_handler_t reply, void* userdata,
+              const char* types, Args... args) {
+  if (bus == nullptr)
+    return -ENOTCONN;
+  sd_bus_slot* pending = nullptr;
+  int r = sd_bus_call_method_async(bus, &pending, kBluezService, path.c_str(), interface, member,
+                                   reply, userdata, types, args...);
+  if (r < 0)
+    return r;
+  slot.reset(pending);
+  return 0;
+}
+
+// The bus policy's refusal, the one error that means this process may not use Bluetooth.
+// bluetoothd's own NotAuthorized passes on the device's refusal of an operation instead.
+inline bool isAccessDenied(sd_bus_message* reply) {
+  return sd_bus_message_is_method_error(reply, SD_BUS_ERROR_ACCESS_DENIED) > 0;
+}
+
+// The error's message as the sender wrote it, or its name when the message is empty.
+Error toBleError(const sd_bus_error& error);
+
+// A request that could not even be sent, from the negative errno of the failed call.
+Error errnoError(int negativeErrno);
+
+}  // namespace norvel::ble::bluez
