@@ -1,10 +1,11 @@
 #include "ble/bluez/bluez_central_manager.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 #include "ble/bluez/adapter_choice.h"
-#include "ble/bluez/bus_call.h"
+#include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/device_identifier.h"
 
 namespace norvel::ble::bluez {
@@ -12,6 +13,12 @@ namespace {
 
 // What the central stack reports when a sighting carries no signal strength.
 constexpr int kRssiUnavailable = 127;
+
+// NORVEL_ADAPTER names the adapter to use; unset or empty, any will do.
+std::optional<std::string> wantedAdapter() {
+  const char* wanted = std::getenv("NORVEL_ADAPTER");
+  return wanted != nullptr && *wanted != '\0' ? std::optional<std::string>(wanted) : std::nullopt;
+}
 
 bool isBelow(std::string_view path, std::string_view parent) {
   return path.size() > parent.size() + 1 && path.starts_with(parent) && path[parent.size()] == '/';
@@ -23,11 +30,11 @@ BluezCentralManager::BluezCentralManager(SdEventQueue& queue, CentralManagerDele
     : queue_(queue),
       delegate_(delegate),
       connection_(queue.event(), *this),
-      wantedAdapter_(wantedAdapterFromEnvironment()) {}
+      wantedAdapter_(wantedAdapter()) {}
 
 bool BluezCentralManager::isPowered(const std::string& adapter) const {
   const Properties* properties = connection_.objects().find(adapter, kAdapterInterface);
-  return properties != nullptr && boolProperty(*properties, "Powered").value_or(false);
+  return properties != nullptr && property<bool>(*properties, "Powered").value_or(false);
 }
 
 ManagerState BluezCentralManager::currentState() const {
@@ -66,7 +73,7 @@ void BluezCentralManager::objectsChanged(std::string_view sighted) {
   if (sighting && scanning_ && adapter_ && isBelow(sighted, *adapter_)) {
     if (BluezPeripheral* peripheral = peripheralAt(std::string(sighted))) {
       const Properties& device = *connection_.objects().find(sighted, kDeviceInterface);
-      auto rssi = integerProperty(device, "RSSI").value_or(kRssiUnavailable);
+      auto rssi = property<std::int64_t>(device, "RSSI").value_or(kRssiUnavailable);
       delegate_.centralManagerDidDiscoverPeripheral(*this, *peripheral, {}, static_cast<int>(rssi));
     }
   }
@@ -78,11 +85,10 @@ BluezPeripheral* BluezCentralManager::peripheralAt(const std::string& path) {
   if (auto known = peripherals_.find(path); known != peripherals_.end())
     return known->second.get();
   const Properties* device = connection_.objects().find(path, kDeviceInterface);
-  auto address = device != nullptr ? deviceAddress(path, *device) : std::nullopt;
-  if (!address)
+  auto identifier = device != nullptr ? deviceIdentifier(*device) : std::nullopt;
+  if (!identifier)
     return nullptr;
-  auto peripheral =
-      std::make_unique<BluezPeripheral>(connection_, queue_, path, identifierFromAddress(*address));
+  auto peripheral = std::make_unique<BluezPeripheral>(connection_, queue_, path, *identifier);
   return peripherals_.emplace(path, std::move(peripheral)).first->second.get();
 }
 
@@ -93,11 +99,10 @@ std::vector<Peripheral*> BluezCentralManager::retrievePeripheralsWithIdentifiers
     return found;
   const ObjectTree& objects = connection_.objects();
   for (const auto& path : objects.descendantsWith(*adapter_, kDeviceInterface)) {
-    auto address = deviceAddress(path, *objects.find(path, kDeviceInterface));
-    if (address && std::find(identifiers.begin(), identifiers.end(),
-                             identifierFromAddress(*address)) != identifiers.end()) {
-      if (BluezPeripheral* peripheral = peripheralAt(path))
-        found.push_back(peripheral);
+    auto identifier = deviceIdentifier(*objects.find(path, kDeviceInterface));
+    if (identifier &&
+        std::find(identifiers.begin(), identifiers.end(), *identifier) != identifiers.end()) {
+      found.push_back(peripheralAt(path));
     }
   }
   return found;
@@ -152,7 +157,7 @@ void BluezCentralManager::connectPeripheral(Peripheral& peripheral) {
   auto& device = static_cast<BluezPeripheral&>(peripheral);
   const Properties* properties = connection_.objects().find(device.path(), kDeviceInterface);
   const bool connected =
-      properties != nullptr && boolProperty(*properties, "Connected").value_or(false);
+      properties != nullptr && property<bool>(*properties, "Connected").value_or(false);
   auto [request, added] =
       connectRequests_.try_emplace(device.path(), ConnectRequest{this, &device, connected, nullptr});
   int r = callBluez(connection_.bus(), request->second.slot, device.path(), kDeviceInterface,

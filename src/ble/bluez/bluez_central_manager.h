@@ -63,7 +63,6 @@ class BluezCentralManager : public CentralManager, private BluezConnection::List
   SdEventQueue& queue_;
   CentralManagerDelegate& delegate_;
   BluezConnection connection_;
-  // NORVEL_ADAPTER, read once.
   const std::optional<std::string> wantedAdapter_;
   std::optional<std::string> adapter_;
   ManagerState state_ = ManagerState::unknown;

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "ble/bluez/bus_call.h"
+#include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/message_reading.h"
 
 namespace norvel::ble::bluez {
@@ -122,14 +122,14 @@ int BluezConnection::getManagedObjectsReply(sd_bus_message* reply, void* userdat
     self->finishFetch(false);
     return 0;
   }
-  auto objects = readManagedObjects(reply);
-  if (!objects) {
+  Objects objects;
+  if (readManagedObjects(reply, objects) < 0) {
     // What is known stays known while the objects are read one at a time.
     self->walkObjects();
     return 0;
   }
   self->walk_.reset();
-  self->objects_.replace(std::move(*objects));
+  self->objects_.replace(std::move(objects));
   self->finishFetch(true);
   return 0;
 }
@@ -163,35 +163,37 @@ void BluezConnection::becomeAbsent() {
   finishFetch(false);
 }
 
-int BluezConnection::bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto* self = static_cast<BluezConnection*>(userdata);
-  if (isFrom(message, self->owner_))
-    self->handleSignal(message);
-  return 0;
-}
-
 // Signals sd-bus cannot read are skipped; the object they are about stays as it was.
-void BluezConnection::handleSignal(sd_bus_message* message) {
+int BluezConnection::bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto& self = *static_cast<BluezConnection*>(userdata);
+  std::string path;
+  if (!isFrom(message, self.owner_))
+    return 0;
   if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesAdded") > 0) {
-    if (auto added = readInterfacesAdded(message)) {
-      const bool isDevice = added->second.contains(kDeviceInterface);
-      objects_.addInterfaces(added->first, std::move(added->second));
-      listener_.objectsChanged(isDevice ? added->first : "");
+    Interfaces added;
+    if (readInterfacesAdded(message, path, added) >= 0) {
+      const bool isDevice = added.contains(kDeviceInterface);
+      self.objects_.addInterfaces(path, std::move(added));
+      self.listener_.objectsChanged(isDevice ? path : "");
     }
   } else if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesRemoved") > 0) {
-    if (auto removed = readInterfacesRemoved(message)) {
-      objects_.removeInterfaces(removed->first, removed->second);
-      listener_.objectsChanged({});
+    std::vector<std::string> removed;
+    if (readInterfacesRemoved(message, path, removed) >= 0) {
+      self.objects_.removeInterfaces(path, removed);
+      self.listener_.objectsChanged({});
     }
   } else if (sd_bus_message_is_signal(message, kPropertiesInterface, "PropertiesChanged") > 0) {
-    const char* path = sd_bus_message_get_path(message);
-    auto changed = readPropertiesChanged(message);
-    if (path != nullptr && changed &&
-        objects_.changeProperties(path, changed->interface, changed->changed,
-                                  changed->invalidated)) {
-      listener_.objectsChanged(path);
+    std::string interface;
+    Properties changed;
+    std::vector<std::string> invalidated;
+    if (const char* object = sd_bus_message_get_path(message))
+      path = object;
+    if (readPropertiesChanged(message, interface, changed, invalidated) >= 0 &&
+        self.objects_.changeProperties(path, interface, changed, invalidated)) {
+      self.listener_.objectsChanged(path);
     }
   }
+  return 0;
 }
 
 int BluezConnection::nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {

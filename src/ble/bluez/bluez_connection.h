@@ -22,13 +22,8 @@ namespace norvel::ble::bluez {
 // the bus itself announces it.
 class BluezConnection {
  public:
-  enum class Presence {
-    // Waiting for bluetoothd's first answer.
-    unknown,
-    // No system bus, no bluetoothd on it, or it failed to answer.
-    absent,
-    present,
-  };
+  // Absent: no system bus, no bluetoothd on it, or it failed to answer.
+  enum class Presence { unknown, absent, present };
 
   class Listener {
    public:
@@ -51,19 +46,16 @@ class BluezConnection {
   // call is in place, with false when it could not be fetched.
   void refreshObjects(std::function<void(bool fetched)> done);
 
-  // Whether to believe a reply: only bluetoothd's, the bus's (a call it could not deliver or
-  // whose callee left) and sd-bus's own (a timeout, a closed bus). sd-bus matches a reply to
-  // its call by serial alone, so on a bus whose policy lets anyone reply, anyone could answer
-  // for bluetoothd; such a call stays unanswered.
+  // Whether to believe a reply: bluetoothd's, the bus's (a call it could not deliver) and
+  // sd-bus's own (a timeout) only. sd-bus matches a reply to its call by serial alone, so on a
+  // permissive bus anyone could answer for bluetoothd; such a call stays unanswered.
   bool trusts(sd_bus_message* reply) const;
-  // True, after noting it, when the reply is the bus policy's refusal: from then on this
-  // process counts as not authorized.
+  // True, after noting it for good, when the reply is the bus policy's refusal.
   bool refusedAccess(sd_bus_message* reply);
 
   Presence presence() const { return presence_; }
   bool accessDenied() const { return accessDenied_; }
   const ObjectTree& objects() const { return objects_; }
-  // Null when no bus could be opened.
   sd_bus* bus() const { return bus_.get(); }
 
  private:
@@ -79,7 +71,6 @@ class BluezConnection {
   void fetchObjects();
   void walkObjects();
   void finishFetch(bool fetched);
-  void handleSignal(sd_bus_message* message);
   void becomeAbsent();
   void reopenLater();
 
@@ -90,7 +81,6 @@ class BluezConnection {
   // The unique name of the connection that owns org.bluez; empty while nobody does.
   std::string owner_;
   ObjectTree objects_;
-  // Those waiting for the fetch under way.
   std::vector<std::function<void(bool fetched)>> fetchWaiters_;
   EventSourcePtr reopen_;
   BusPtr bus_;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "ble/bluez/bus_call.h"
+#include "ble/bluez/bluez_bus.h"
 
 namespace norvel::ble::bluez {
 namespace {
@@ -15,7 +15,7 @@ std::vector<Attribute> attributesBelow(const ObjectTree& objects, const std::str
                                        const char* interface, const std::vector<Uuid>& uuids) {
   std::vector<Attribute> found;
   for (const auto& path : objects.descendantsWith(parent, interface)) {
-    auto text = stringProperty(*objects.find(path, interface), "UUID");
+    auto text = property<std::string>(*objects.find(path, interface), "UUID");
     auto uuid = text ? Uuid::parse(*text) : std::nullopt;
     if (uuid && std::find(uuids.begin(), uuids.end(), *uuid) != uuids.end())
       found.push_back(Attribute{*uuid, path, {}});
@@ -31,7 +31,7 @@ BluezPeripheral::BluezPeripheral(BluezConnection& connection, SdEventQueue& queu
 
 std::optional<std::string> BluezPeripheral::name() const {
   const Properties* device = connection_.objects().find(path_, kDeviceInterface);
-  return device != nullptr ? stringProperty(*device, "Name") : std::nullopt;
+  return device != nullptr ? property<std::string>(*device, "Name") : std::nullopt;
 }
 
 void BluezPeripheral::discoverServices(const std::vector<Uuid>& serviceUUIDs) {
@@ -47,7 +47,7 @@ void BluezPeripheral::fetchResolvedServicesIfReady() {
   if (pendingServiceDiscoveries_.empty() || fetchingServices_)
     return;
   const Properties* device = connection_.objects().find(path_, kDeviceInterface);
-  if (device == nullptr || !boolProperty(*device, "ServicesResolved").value_or(false))
+  if (device == nullptr || !property<bool>(*device, "ServicesResolved").value_or(false))
     return;
   // bluetoothd may announce ServicesResolved before the GATT objects, so fetch them afresh.
   fetchingServices_ = true;

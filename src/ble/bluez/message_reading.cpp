@@ -1,100 +1,94 @@
 #include "ble/bluez/message_reading.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
 namespace norvel::ble::bluez {
 namespace {
 
-bool startReading(sd_bus_message* message, const char* signature) {
-  return sd_bus_message_rewind(message, 1) >= 0 &&
-         sd_bus_message_has_signature(message, signature) > 0;
+int startReading(sd_bus_message* message, const char* signature) {
+  int r = sd_bus_message_rewind(message, 1);
+  if (r >= 0 && sd_bus_message_has_signature(message, signature) <= 0)
+    r = -EBADMSG;
+  return r;
 }
 
-bool readText(sd_bus_message* message, char type, std::string& text) {
+int readText(sd_bus_message* message, char type, std::string& text) {
   const char* value = nullptr;
-  if (sd_bus_message_read_basic(message, type, &value) < 0)
-    return false;
-  text = value;
-  return true;
+  int r = sd_bus_message_read_basic(message, type, &value);
+  if (r > 0)
+    text = value;
+  return r;
 }
 
 // Only the types of the properties this backend uses are kept: flags, texts and RSSI.
-bool readVariant(sd_bus_message* message, PropertyValue& value) {
+int readVariant(sd_bus_message* message, PropertyValue& value) {
   const char* contents = nullptr;
-  if (sd_bus_message_peek_type(message, nullptr, &contents) <= 0)
-    return false;
+  int r = sd_bus_message_peek_type(message, nullptr, &contents);
+  if (r < 0)
+    return r;
   const std::string_view type(contents);
   if (type != "b" && type != "s" && type != "o" && type != "n") {
     value = {};
-    return sd_bus_message_skip(message, "v") >= 0;
+    return sd_bus_message_skip(message, "v");
   }
-  if (sd_bus_message_enter_container(message, 'v', contents) < 0)
-    return false;
-  int r = 0;
-  if (type == "b") {
+  r = sd_bus_message_enter_container(message, 'v', contents);
+  if (r >= 0 && type == "b") {
     int flag = 0;
     r = sd_bus_message_read_basic(message, 'b', &flag);
     value = flag != 0;
-  } else if (type == "n") {
+  } else if (r >= 0 && type == "n") {
     std::int16_t number = 0;
     r = sd_bus_message_read_basic(message, 'n', &number);
     value = std::int64_t{number};
-  } else {
+  } else if (r >= 0) {
     std::string text;
-    r = readText(message, type[0], text) ? 0 : -1;
+    r = readText(message, type[0], text);
     value = std::move(text);
   }
-  return r >= 0 && sd_bus_message_exit_container(message) >= 0;
+  return r < 0 ? r : sd_bus_message_exit_container(message);
 }
 
-// Reads an array of dictionary entries, each through `entry`, which reads its key and value.
+// An array of dictionary entries, each read by `entry`.
 template <typename Entry>
-bool readEntries(sd_bus_message* message, const char* entrySignature, Entry entry) {
-  const std::string array = std::string("{") + entrySignature + "}";
-  if (sd_bus_message_enter_container(message, 'a', array.c_str()) < 0)
-    return false;
-  int r = 0;
-  while ((r = sd_bus_message_enter_container(message, 'e', entrySignature)) > 0) {
-    if (!entry() || sd_bus_message_exit_container(message) < 0)
-      return false;
+int readEntries(sd_bus_message* message, const std::string& entrySignature, Entry entry) {
+  int r = sd_bus_message_enter_container(message, 'a', ("{" + entrySignature + "}").c_str());
+  while (r >= 0 && (r = sd_bus_message_enter_container(message, 'e', entrySignature.c_str())) > 0) {
+    r = entry();
+    if (r >= 0)
+      r = sd_bus_message_exit_container(message);
   }
-  return r == 0 && sd_bus_message_exit_container(message) >= 0;
+  return r < 0 ? r : sd_bus_message_exit_container(message);
 }
 
 // a{sv}
-bool readProperties(sd_bus_message* message, Properties& properties) {
+int readProperties(sd_bus_message* message, Properties& properties) {
   return readEntries(message, "sv", [&] {
     std::string name;
-    PropertyValue value;
-    if (!readText(message, 's', name) || !readVariant(message, value))
-      return false;
-    properties.insert_or_assign(std::move(name), std::move(value));
-    return true;
+    int r = readText(message, 's', name);
+    if (r >= 0)
+      r = readVariant(message, properties[name]);
+    return r;
   });
 }
 
 // a{sa{sv}}
-bool readInterfaces(sd_bus_message* message, Interfaces& interfaces) {
+int readInterfaces(sd_bus_message* message, Interfaces& interfaces) {
   return readEntries(message, "sa{sv}", [&] {
     std::string name;
-    Properties properties;
-    if (!readText(message, 's', name) || !readProperties(message, properties))
-      return false;
-    interfaces.insert_or_assign(std::move(name), std::move(properties));
-    return true;
+    int r = readText(message, 's', name);
+    return r < 0 ? r : readProperties(message, interfaces[name]);
   });
 }
 
 // as
-bool readTexts(sd_bus_message* message, std::vector<std::string>& texts) {
-  if (sd_bus_message_enter_container(message, 'a', "s") < 0)
-    return false;
-  int r = 0;
+int readTexts(sd_bus_message* message, std::vector<std::string>& texts) {
+  int r = sd_bus_message_enter_container(message, 'a', "s");
   const char* text = nullptr;
-  while ((r = sd_bus_message_read_basic(message, 's', &text)) > 0)
+  while (r >= 0 && (r = sd_bus_message_read_basic(message, 's', &text)) > 0)
     texts.emplace_back(text);
-  return r == 0 && sd_bus_message_exit_container(message) >= 0;
+  return r < 0 ? r : sd_bus_message_exit_container(message);
 }
 
 // The value of name="..." (or name='...') in an element's tag; empty when it has none.
@@ -112,68 +106,60 @@ std::string_view attribute(std::string_view tag, std::string_view name) {
 }
 
 bool isPathElement(std::string_view name) {
-  return std::all_of(name.begin(), name.end(), [](char c) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
   });
 }
 
 }  // namespace
 
-std::optional<Objects> readManagedObjects(sd_bus_message* message) {
-  Objects objects;
-  if (!startReading(message, "a{oa{sa{sv}}}") || !readEntries(message, "oa{sa{sv}}", [&] {
-        std::string path;
-        Interfaces interfaces;
-        if (!readText(message, 'o', path) || !readInterfaces(message, interfaces))
-          return false;
-        objects.insert_or_assign(std::move(path), std::move(interfaces));
-        return true;
-      })) {
-    return std::nullopt;
-  }
-  return objects;
+int readManagedObjects(sd_bus_message* message, Objects& objects) {
+  int r = startReading(message, "a{oa{sa{sv}}}");
+  return r < 0 ? r : readEntries(message, "oa{sa{sv}}", [&] {
+    std::string path;
+    int r = readText(message, 'o', path);
+    return r < 0 ? r : readInterfaces(message, objects[path]);
+  });
 }
 
-std::optional<std::pair<std::string, Interfaces>> readInterfacesAdded(sd_bus_message* message) {
-  std::pair<std::string, Interfaces> added;
-  if (!startReading(message, "oa{sa{sv}}") || !readText(message, 'o', added.first) ||
-      !readInterfaces(message, added.second)) {
-    return std::nullopt;
-  }
-  return added;
+int readInterfacesAdded(sd_bus_message* message, std::string& path, Interfaces& interfaces) {
+  int r = startReading(message, "oa{sa{sv}}");
+  if (r >= 0)
+    r = readText(message, 'o', path);
+  return r < 0 ? r : readInterfaces(message, interfaces);
 }
 
-std::optional<std::pair<std::string, std::vector<std::string>>> readInterfacesRemoved(
-    sd_bus_message* message) {
-  std::pair<std::string, std::vector<std::string>> removed;
-  if (!startReading(message, "oas") || !readText(message, 'o', removed.first) ||
-      !readTexts(message, removed.second)) {
-    return std::nullopt;
-  }
-  return removed;
+int readInterfacesRemoved(sd_bus_message* message, std::string& path,
+                          std::vector<std::string>& interfaces) {
+  int r = startReading(message, "oas");
+  if (r >= 0)
+    r = readText(message, 'o', path);
+  return r < 0 ? r : readTexts(message, interfaces);
 }
 
-std::optional<PropertiesChanged> readPropertiesChanged(sd_bus_message* message) {
-  PropertiesChanged changed;
-  if (!startReading(message, "sa{sv}as") || !readText(message, 's', changed.interface) ||
-      !readProperties(message, changed.changed) || !readTexts(message, changed.invalidated)) {
-    return std::nullopt;
-  }
-  return changed;
+int readPropertiesChanged(sd_bus_message* message, std::string& interface, Properties& changed,
+                          std::vector<std::string>& invalidated) {
+  int r = startReading(message, "sa{sv}as");
+  if (r >= 0)
+    r = readText(message, 's', interface);
+  if (r >= 0)
+    r = readProperties(message, changed);
+  return r < 0 ? r : readTexts(message, invalidated);
 }
 
-std::optional<Properties> readAllProperties(sd_bus_message* message) {
-  Properties properties;
-  if (!startReading(message, "a{sv}") || !readProperties(message, properties))
-    return std::nullopt;
-  return properties;
+int readAllProperties(sd_bus_message* message, Properties& properties) {
+  int r = startReading(message, "a{sv}");
+  return r < 0 ? r : readProperties(message, properties);
 }
 
-std::optional<Introspection> readIntrospection(sd_bus_message* message) {
+int readIntrospection(sd_bus_message* message, Introspection& introspection) {
   std::string xml;
-  if (!startReading(message, "s") || !readText(message, 's', xml))
-    return std::nullopt;
-  return parseIntrospection(xml);
+  int r = startReading(message, "s");
+  if (r >= 0)
+    r = readText(message, 's', xml);
+  if (r >= 0)
+    introspection = parseIntrospection(xml);
+  return r;
 }
 
 Introspection parseIntrospection(std::string_view xml) {
@@ -189,13 +175,11 @@ Introspection parseIntrospection(std::string_view xml) {
     }
     std::string_view tag = xml.substr(at + 1, xml.find('>', at) - at - 1);
     if (tag.starts_with("node") && (tag.size() == 4 || tag[4] == ' ' || tag[4] == '/')) {
-      auto name = attribute(tag, "name");
-      if (inObject && !name.empty() && isPathElement(name))
+      if (auto name = attribute(tag, "name"); inObject && isPathElement(name))
         introspection.children.emplace_back(name);
       inObject = true;
-    } else if (tag.starts_with("interface ")) {
-      if (auto name = attribute(tag, "name"); !name.empty())
-        introspection.interfaces.emplace_back(name);
+    } else if (auto name = attribute(tag, "name"); tag.starts_with("interface ") && !name.empty()) {
+      introspection.interfaces.emplace_back(name);
     }
   }
   return introspection;

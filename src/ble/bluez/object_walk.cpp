@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "ble/bluez/bus_call.h"
+#include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/message_reading.h"
 
 namespace norvel::ble::bluez {
@@ -47,15 +47,15 @@ bool ObjectWalk::answeredByBluez(sd_bus_message* reply) const {
 int ObjectWalk::introspectReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   const Call& call = *static_cast<Call*>(userdata);
   ObjectWalk& walk = *call.walk;
-  auto introspection = walk.answeredByBluez(reply) ? readIntrospection(reply) : std::nullopt;
-  if (introspection) {
-    for (const auto& interface : introspection->interfaces) {
+  Introspection introspection;
+  if (walk.answeredByBluez(reply) && readIntrospection(reply, introspection) >= 0) {
+    for (const auto& interface : introspection.interfaces) {
       if (std::find(kUsedInterfaces.begin(), kUsedInterfaces.end(), interface) !=
           kUsedInterfaces.end()) {
         walk.send(call.path, interface);
       }
     }
-    for (const auto& child : introspection->children)
+    for (const auto& child : introspection.children)
       walk.send(call.path + "/" + child, "");
   }
   walk.answered(call);
@@ -65,10 +65,9 @@ int ObjectWalk::introspectReply(sd_bus_message* reply, void* userdata, sd_bus_er
 int ObjectWalk::getAllReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   const Call& call = *static_cast<Call*>(userdata);
   ObjectWalk& walk = *call.walk;
-  if (walk.answeredByBluez(reply)) {
-    if (auto properties = readAllProperties(reply))
-      walk.tree_.addInterfaces(call.path, {{call.interface, std::move(*properties)}});
-  }
+  Properties properties;
+  if (walk.answeredByBluez(reply) && readAllProperties(reply, properties) >= 0)
+    walk.tree_.addInterfaces(call.path, {{call.interface, std::move(properties)}});
   walk.answered(call);
   return 0;
 }
