@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer harness built in BUILD_DIR for SECONDS each (default 20), starting
 # from the seed corpus in tests/fuzz/corpus. Build them with clang (Debian: clang,
-# libclang-rt-14-dev, libfuzzer-14-dev):
+# libclang-rt-14-dev, libfuzzer-14-dev, nlohmann-json3-dev):
 #   CXX=clang++ cmake -S . -B build-fuzz -DNORVEL_FUZZ=ON -DBUILD_TESTING=OFF
 #   cmake --build build-fuzz -j2 && bash tests/fuzz/run.sh build-fuzz 20
 # One harness alone: build-fuzz/tests/fuzz/record_fuzzer DIR (see -help=1); a reproducer

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <functional>
-#include <vector>
+#include <map>
 
 #include "ble/main_queue.h"
 
@@ -10,21 +10,25 @@ namespace norvel::ble::scripted {
 // A main queue on a clock that moves only when the test advances it.
 class ManualQueue : public MainQueue {
  public:
-  void asyncAfter(Seconds delay, std::function<void()> task) override;
-  // The loop has nothing to wait for in tests: the test drives events and time itself.
-  int run() override { return 0; }
+  void asyncAfter(Seconds delay, std::function<void()> task) override {
+    tasks_.emplace(now_ + delay, std::move(task));
+  }
 
-  // Moves the clock forward, running each task that falls due, in deadline order.
-  void advance(Seconds duration);
-  std::size_t pendingTasks() const { return tasks_.size(); }
+  // Moves the clock forward, running each task that falls due, in the order they fall due.
+  void advance(Seconds duration) {
+    const Seconds end = now_ + duration;
+    while (!tasks_.empty() && tasks_.begin()->first <= end) {
+      now_ = tasks_.begin()->first;
+      auto task = std::move(tasks_.begin()->second);
+      tasks_.erase(tasks_.begin());
+      task();
+    }
+    now_ = end;
+  }
 
  private:
-  struct Task {
-    Seconds due;
-    std::function<void()> run;
-  };
   Seconds now_{0};
-  std::vector<Task> tasks_;
+  std::multimap<Seconds, std::function<void()>> tasks_;
 };
 
 }  // namespace norvel::ble::scripted

@@ -1,28 +1,23 @@
 #pragma once
 
-#include <memory>
+#include <optional>
 
 #include "ble/bluetooth.h"
-#include "ble/scripted/request_log.h"
 #include "ble/scripted/scripted_central_manager.h"
 
 namespace norvel::ble::scripted {
 
-// The stack behind tests: one scripted central manager, and the log of all requests.
+// The stack behind the unit tests: it owns the one scripted central manager.
 class ScriptedBluetooth : public Bluetooth {
  public:
-  std::shared_ptr<CentralManager> makeCentralManager(CentralManagerDelegate& delegate) override {
-    central_ = std::make_shared<ScriptedCentralManager>(log_, delegate);
-    return central_;
+  CentralManager& makeCentralManager(CentralManagerDelegate& delegate) override {
+    return central_.emplace(delegate);
   }
-
-  RequestLog& log() { return log_; }
-  // The manager made last; null before any was made.
-  ScriptedCentralManager* central() { return central_.get(); }
+  // The manager made last; the reader makes it as it starts.
+  ScriptedCentralManager& central() { return central_.value(); }
 
  private:
-  RequestLog log_;
-  std::shared_ptr<ScriptedCentralManager> central_;
+  std::optional<ScriptedCentralManager> central_;
 };
 
 }  // namespace norvel::ble::scripted

@@ -1,43 +1,47 @@
 #pragma once
 
-#include <memory>
+#include <deque>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ble/central_manager.h"
-#include "ble/scripted/request_log.h"
 #include "ble/scripted/scripted_peripheral.h"
 
 namespace norvel::ble::scripted {
 
-// A central manager whose requests are only logged; the test sets the adapter state and
-// the known peripherals, and delivers the manager's events in any order.
+// A central manager whose requests are only logged. The test adds the peripherals it owns and
+// delivers its events by calling the delegate, any of them in any order; deliverState also
+// sets the state the manager reports.
 class ScriptedCentralManager : public CentralManager {
  public:
-  ScriptedCentralManager(RequestLog& log, CentralManagerDelegate& delegate);
+  explicit ScriptedCentralManager(CentralManagerDelegate& delegate) : delegate(delegate) {}
 
   ManagerState state() const override { return state_; }
-  std::vector<std::shared_ptr<Peripheral>> retrievePeripheralsWithIdentifiers(
+  std::vector<Peripheral*> retrievePeripheralsWithIdentifiers(
       const std::vector<Uuid>& identifiers) override;
   void scanForPeripheralsWithServices(const std::optional<std::vector<Uuid>>& services,
                                       const ScanOptions& options) override;
-  void stopScan() override;
-  void connectPeripheral(const std::shared_ptr<Peripheral>& peripheral) override;
+  void stopScan() override { log.push_back("stopScan"); }
+  void connectPeripheral(Peripheral& peripheral) override {
+    log.push_back("connect " + peripheral.identifier().toString());
+  }
 
-  // Peripherals the stack already knows, found by retrieval.
-  void addKnownPeripheral(std::shared_ptr<Peripheral> peripheral);
+  ScriptedPeripheral& add(Uuid identifier, std::optional<std::string> name, bool known = false) {
+    return peripherals_.emplace_back(log, identifier, std::move(name), known);
+  }
+  void deliverState(ManagerState state) {
+    state_ = state;
+    delegate.centralManagerDidUpdateState(*this);
+  }
 
-  void deliverState(ManagerState state);
-  void deliverDiscovery(const std::shared_ptr<Peripheral>& peripheral,
-                        const AdvertisementData& advertisementData = {}, int rssi = -60);
-  void deliverConnected(Peripheral& peripheral);
-  void deliverConnectFailure(Peripheral& peripheral, std::optional<Error> error);
+  CentralManagerDelegate& delegate;
+  RequestLog log;
 
  private:
-  RequestLog& log_;
-  CentralManagerDelegate& delegate_;
   ManagerState state_ = ManagerState::unknown;
-  std::vector<std::shared_ptr<Peripheral>> known_;
+  // A deque, so that the references handed out stay valid as peripherals are added.
+  std::deque<ScriptedPeripheral> peripherals_;
 };
 
 }  // namespace norvel::ble::scripted

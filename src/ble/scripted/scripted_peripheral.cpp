@@ -2,50 +2,44 @@
 
 namespace norvel::ble::scripted {
 
-ScriptedPeripheral::ScriptedPeripheral(RequestLog& log, Uuid identifier,
-                                       std::optional<std::string> name)
-    : log_(log), identifier_(identifier), name_(std::move(name)) {}
-
-void ScriptedPeripheral::setDelegate(PeripheralDelegate* delegate) {
-  log_.add("setDelegate " + identifier_.toString());
-  delegate_ = delegate;
+std::string describe(const std::vector<Uuid>& uuids) {
+  std::string text = "[";
+  for (const Uuid& uuid : uuids)
+    text += (text.size() > 1 ? "," : "") + uuid.toString();
+  return text + "]";
 }
 
 void ScriptedPeripheral::discoverServices(const std::vector<Uuid>& serviceUUIDs) {
-  log_.add("discoverServices " + identifier_.toString() + " " + describe(serviceUUIDs));
+  log_.push_back("discoverServices " + describe(serviceUUIDs));
 }
 
 void ScriptedPeripheral::discoverCharacteristicsForService(
-    const std::vector<Uuid>& characteristicUUIDs, Service& service) {
-  log_.add("discoverCharacteristics " + describe(characteristicUUIDs) + " for " +
-           service.uuid().toString());
+    const std::vector<Uuid>& characteristicUUIDs, const Service& service) {
+  log_.push_back("discoverCharacteristics " + describe(characteristicUUIDs) + " of " +
+                 service.handle);
 }
 
-void ScriptedPeripheral::readValueForCharacteristic(Characteristic& characteristic) {
-  log_.add("readValue " + characteristic.uuid().toString());
+void ScriptedPeripheral::readValueForCharacteristic(const Characteristic& characteristic) {
+  log_.push_back("read " + characteristic.handle);
 }
 
-void ScriptedPeripheral::deliverServices(Services services, std::optional<Error> error) {
+void ScriptedPeripheral::deliverServices(std::optional<std::vector<Service>> services,
+                                         const std::optional<Error>& error) {
   services_ = std::move(services);
   if (delegate_ != nullptr)
     delegate_->peripheralDidDiscoverServices(*this, error);
 }
 
-void ScriptedPeripheral::deliverCharacteristics(ScriptedService& service,
-                                                ScriptedService::Characteristics characteristics,
-                                                std::optional<Error> error) {
-  service.setCharacteristics(std::move(characteristics));
-  if (delegate_ != nullptr) {
+void ScriptedPeripheral::deliverCharacteristics(const Service& service,
+                                                const std::optional<Error>& error) {
+  if (delegate_ != nullptr)
     delegate_->peripheralDidDiscoverCharacteristicsForService(*this, service, error);
-  }
 }
 
-void ScriptedPeripheral::deliverValue(ScriptedCharacteristic& characteristic,
-                                      std::optional<Bytes> value, std::optional<Error> error) {
-  characteristic.setValue(std::move(value));
-  if (delegate_ != nullptr) {
+void ScriptedPeripheral::deliverValue(const Characteristic& characteristic,
+                                      const std::optional<Error>& error) {
+  if (delegate_ != nullptr)
     delegate_->peripheralDidUpdateValueForCharacteristic(*this, characteristic, error);
-  }
 }
 
 }  // namespace norvel::ble::scripted

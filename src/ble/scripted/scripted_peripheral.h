@@ -1,47 +1,52 @@
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ble/peripheral.h"
-#include "ble/scripted/request_log.h"
-#include "ble/scripted/scripted_gatt.h"
 
 namespace norvel::ble::scripted {
 
-// A peripheral whose requests are only logged; the test delivers its events, in any order
-// and as often as it likes, with whatever lists, values and errors the real stack could give.
+// Every request made of the scripted stack, in order, one readable line each.
+using RequestLog = std::vector<std::string>;
+
+// "[A,B]" with each UUID in canonical text.
+std::string describe(const std::vector<Uuid>& uuids);
+
+// A peripheral whose requests are only logged. The test delivers its events, in any order and
+// as often as it likes, with whatever lists, values and errors a real stack could give; they
+// reach the delegate only once one is set, as on a real stack.
 class ScriptedPeripheral : public Peripheral {
  public:
-  using Services = std::optional<std::vector<std::shared_ptr<Service>>>;
-
-  ScriptedPeripheral(RequestLog& log, Uuid identifier, std::optional<std::string> name);
+  ScriptedPeripheral(RequestLog& log, Uuid identifier, std::optional<std::string> name, bool known)
+      : known(known), log_(log), identifier_(identifier), name_(std::move(name)) {}
 
   Uuid identifier() const override { return identifier_; }
   std::optional<std::string> name() const override { return name_; }
-  void setDelegate(PeripheralDelegate* delegate) override;
+  void setDelegate(PeripheralDelegate* delegate) override { delegate_ = delegate; }
   void discoverServices(const std::vector<Uuid>& serviceUUIDs) override;
-  Services services() const override { return services_; }
+  const std::optional<std::vector<Service>>& services() const override { return services_; }
   void discoverCharacteristicsForService(const std::vector<Uuid>& characteristicUUIDs,
-                                         Service& service) override;
-  void readValueForCharacteristic(Characteristic& characteristic) override;
+                                         const Service& service) override;
+  void readValueForCharacteristic(const Characteristic& characteristic) override;
 
-  // Events go to the delegate only if one was set, as on a real stack.
-  void deliverServices(Services services, std::optional<Error> error = std::nullopt);
-  void deliverCharacteristics(ScriptedService& service,
-                              ScriptedService::Characteristics characteristics,
-                              std::optional<Error> error = std::nullopt);
-  void deliverValue(ScriptedCharacteristic& characteristic, std::optional<Bytes> value,
-                    std::optional<Error> error = std::nullopt);
+  void deliverServices(std::optional<std::vector<Service>> services,
+                       const std::optional<Error>& error = std::nullopt);
+  void deliverCharacteristics(const Service& service,
+                              const std::optional<Error>& error = std::nullopt);
+  void deliverValue(const Characteristic& characteristic,
+                    const std::optional<Error>& error = std::nullopt);
+
+  // Whether the stack already knows it, so that retrieval by identifier finds it.
+  const bool known;
 
  private:
   RequestLog& log_;
   Uuid identifier_;
   std::optional<std::string> name_;
   PeripheralDelegate* delegate_ = nullptr;
-  Services services_;
+  std::optional<std::vector<Service>> services_;
 };
 
 }  // namespace norvel::ble::scripted

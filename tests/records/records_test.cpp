@@ -1,0 +1,108 @@
+// The record decoders, the conversions of their fields and the JSON document.
+#include <cstdint>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "records/basic_record.h"
+#include "records/detailed_record.h"
+#include "records/json_document.h"
+#include "records/json_string.h"
+#include "records/record_conversions.h"
+
+namespace norvel::records {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The worked example, then three bytes past any record.
+const Bytes kBytes = {0x20, 0x03, 0xC3, 0x01, 0x95, 0x27, 0x2D, 0x57,
+                      0x01, 0x2C, 0x01, 0x78, 0x00, 0xFF, 0xFF, 0xFF};
+
+// The first `count` bytes, the status byte (when there is one) set to `status`.
+Bytes prefix(std::size_t count, std::uint8_t status = 1) {
+  Bytes bytes(kBytes.begin(), kBytes.begin() + count);
+  if (count > 8)
+    bytes[8] = status;
+  return bytes;
+}
+
+// The record's values in order, each followed by "|".
+std::string values(const SensorRecord& record) {
+  std::ostringstream text;
+  for (const auto& [key, value] : record.entries())
+    std::visit([&text](const auto& held) { text << held << '|'; }, value);
+  return text.str();
+}
+
+TEST(RecordsTest, DecodersReadEveryFieldOfTheirKind) {
+  const std::tuple<bool, Bytes, std::optional<std::string>, std::string> rows[] = {
+      {true, prefix(13), "N 1", "ID|N 1|800|22.6 °C|45 %|1013.3 hPa|87 %|GREEN|300|120|"},
+      {true, prefix(16, 2), "", "ID||800|22.6 °C|45 %|1013.3 hPa|87 %|YELLOW|300|120|"},
+      {true,
+       Bytes(13, 0xFF),
+       {},
+       "ID|Norvel4|65535|3276.8 °C|255 %|6553.5 hPa|255 %|RED|65535|65535|"},
+      {false, prefix(6), {}, "ID|Norvel4|800|22.6 °C|0 %|1013.3 hPa|0 %|GREEN|300|0|"},
+      {false, prefix(7), {}, "ID|Norvel4|800|22.6 °C|45 %|1013.3 hPa|0 %|GREEN|300|0|"},
+      {false, prefix(8), {}, "ID|Norvel4|800|22.6 °C|45 %|1013.3 hPa|87 %|GREEN|300|0|"},
+      {false, prefix(9, 0), {}, "ID|Norvel4|800|22.6 °C|45 %|1013.3 hPa|87 %|RED|300|0|"},
+      {false, prefix(13, 3), {}, "ID|Norvel4|800|22.6 °C|45 %|1013.3 hPa|87 %|RED|300|0|"},
+  };
+  for (const auto& [detailed, bytes, name, expected] : rows) {
+    const auto record = detailed ? decodeDetailedRecord(bytes, {"ID", name})
+                                 : decodeBasicRecord(bytes, {"ID", name});
+    EXPECT_EQ(values(record), expected) << bytes.size() << " bytes";
+  }
+}
+
+// Printf's "%.1f" of the exact double: ties (0.25, 1.25) go to even, 0.15 is just below one.
+TEST(RecordsTest, TemperatureRoundsTheExactValueTiesToEven) {
+  const std::pair<std::uint16_t, std::string> rows[] = {
+      {0, "0.0"},  {3, "0.1"},    {5, "0.2"},        {15, "0.8"},
+      {25, "1.2"}, {451, "22.6"}, {65516, "3275.8"}, {65535, "3276.8"}};
+  for (const auto& [raw, text] : rows)
+    EXPECT_EQ(temperatureText(raw), text + " °C") << raw;
+}
+
+TEST(RecordsTest, DocumentHasTheMembersInOrder) {
+  EXPECT_EQ(
+      jsonDocument(decodeDetailedRecord(kBytes, {"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9", {}})),
+      "{\n"
+      "  \"address\" : \"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\n"
+      "  \"name\" : \"Norvel4\",\n"
+      "  \"co2\" : 800,\n"
+      "  \"temperature\" : \"22.6 °C\",\n"
+      "  \"humidity\" : \"45 %\",\n"
+      "  \"pressure\" : \"1013.3 hPa\",\n"
+      "  \"battery\" : \"87 %\",\n"
+      "  \"status\" : \"GREEN\",\n"
+      "  \"interval\" : 300,\n"
+      "  \"age\" : 120\n"
+      "}");
+}
+
+TEST(RecordsTest, JsonStringEscapesAndReplacesInvalidUtf8) {
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+  const std::pair<std::string, std::string> rows[] = {
+      {R"(say "hi" \o/ Norvel4/2)", R"(say \"hi\" \\o\/ Norvel4\/2)"},
+      {std::string("\x7F\x00\x01\b\t\n\f\r\x1F", 9), "\x7F\\u0000\\u0001\\b\\t\\n\\f\\r\\u001f"},
+      {"\xC2\xB0 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",
+       "\xC2\xB0 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"},
+      // Cut short: the maximal subpart is replaced as one.
+      {"a\x80z \xC3 \xE2\x82z \xF0\x9F\x98", "a" + r + "z " + r + " " + r + "z " + r},
+      // Overlong, surrogate, beyond U+10FFFF, no lead byte: each byte is replaced.
+      {"\xC0\x80 \xE0\x80\x80 \xED\xA0\x80", r + r + " " + r + r + r + " " + r + r + r},
+      {"\xF4\x90\x80\x80 \xF5\x80", r + r + r + r + " " + r + r},
+      {"Kit\xE2\x82\xC3\xA9/\xFFz", "Kit" + r + "\xC3\xA9\\/" + r + "z"},
+  };
+  for (const auto& [text, expected] : rows)
+    EXPECT_EQ(jsonString(text), '"' + expected + '"') << text;
+}
+
+}  // namespace
+}  // namespace norvel::records
