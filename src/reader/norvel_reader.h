@@ -22,7 +22,8 @@ class NorvelReader : public ble::CentralManagerDelegate, public ble::PeripheralD
   NorvelReader& operator=(const NorvelReader&) = delete;
 
   void centralManagerDidUpdateState(ble::CentralManager& central) override;
-  void centralManagerDidDiscoverPeripheral(ble::CentralManager& central, ble::Peripheral& peripheral,
+  void centralManagerDidDiscoverPeripheral(ble::CentralManager& central,
+                                           ble::Peripheral& peripheral,
                                            const ble::AdvertisementData& advertisementData,
                                            int rssi) override;
   void centralManagerDidConnectPeripheral(ble::CentralManager& central,

@@ -1,6 +1,5 @@
 #include "ble/bluez/adapter_choice.h"
 
-
 #include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/device_identifier.h"
 

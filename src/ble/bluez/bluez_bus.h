@@ -25,13 +25,13 @@ inline constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Proper
 // negative errno when nothing was sent.
 template <typename... Args>
 int callBluez(sd_bus* bus, BusSlotPtr& slot, const std::string& path, const char* interface,
-              const char* member, sd_bus_message_handler_t reply, void* userdata,
-              const char* types, Args... args) {
+              const char* member, sd_bus_message_handler_t reply, void* userdata, const char* types,
+              Args... args) {
   sd_bus_slot* pending = nullptr;
-  int r = bus == nullptr ? -ENOTCONN
-                         : sd_bus_call_method_async(bus, &pending, kBluezService, path.c_str(),
-                                                    interface, member, reply, userdata, types,
-                                                    args...);
+  int r = bus == nullptr
+              ? -ENOTCONN
+              : sd_bus_call_method_async(bus, &pending, kBluezService, path.c_str(), interface,
+                                         member, reply, userdata, types, args...);
   if (r >= 0)
     slot.reset(pending);
   return r;

@@ -112,10 +112,9 @@ void BluezCentralManager::scanForPeripheralsWithServices(const std::optional<std
                                                          const ScanOptions& options) {
   scanning_ = true;
   if (adapter_) {
-    callBluez(connection_.bus(), discoveryCall_, *adapter_, kAdapterInterface,
-              "SetDiscoveryFilter", &BluezCentralManager::setDiscoveryFilterReply, this, "a{sv}",
-              2, "Transport", "s", "le", "DuplicateData", "b",
-              static_cast<int>(options.allowDuplicates));
+    callBluez(connection_.bus(), discoveryCall_, *adapter_, kAdapterInterface, "SetDiscoveryFilter",
+              &BluezCentralManager::setDiscoveryFilterReply, this, "a{sv}", 2, "Transport", "s",
+              "le", "DuplicateData", "b", static_cast<int>(options.allowDuplicates));
   }
 }
 
@@ -158,8 +157,8 @@ void BluezCentralManager::connectPeripheral(Peripheral& peripheral) {
   const Properties* properties = connection_.objects().find(device.path(), kDeviceInterface);
   const bool connected =
       properties != nullptr && property<bool>(*properties, "Connected").value_or(false);
-  auto [request, added] =
-      connectRequests_.try_emplace(device.path(), ConnectRequest{this, &device, connected, nullptr});
+  auto [request, added] = connectRequests_.try_emplace(
+      device.path(), ConnectRequest{this, &device, connected, nullptr});
   int r = callBluez(connection_.bus(), request->second.slot, device.path(), kDeviceInterface,
                     "Connect", &BluezCentralManager::connectReply, &request->second, "");
   if (r < 0) {

@@ -110,8 +110,7 @@ void BluezConnection::fetchObjects() {
   }
 }
 
-int BluezConnection::getManagedObjectsReply(sd_bus_message* reply, void* userdata,
-                                            sd_bus_error*) {
+int BluezConnection::getManagedObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
   self->getManagedObjectsCall_.reset();
   if (!self->trusts(reply))

@@ -25,8 +25,8 @@ std::vector<Attribute> attributesBelow(const ObjectTree& objects, const std::str
 
 }  // namespace
 
-BluezPeripheral::BluezPeripheral(BluezConnection& connection, SdEventQueue& queue,
-                                 std::string path, Uuid identifier)
+BluezPeripheral::BluezPeripheral(BluezConnection& connection, SdEventQueue& queue, std::string path,
+                                 Uuid identifier)
     : connection_(connection), queue_(queue), path_(std::move(path)), identifier_(identifier) {}
 
 std::optional<std::string> BluezPeripheral::name() const {
@@ -61,7 +61,8 @@ void BluezPeripheral::resolvedServicesFetched(bool fetched) {
   if (!fetched)
     return;
   for (const auto& uuids : std::exchange(pendingServiceDiscoveries_, {})) {
-    services_ = attributesBelow<Service>(connection_.objects(), path_, kGattServiceInterface, uuids);
+    services_ =
+        attributesBelow<Service>(connection_.objects(), path_, kGattServiceInterface, uuids);
     if (delegate_ != nullptr)
       delegate_->peripheralDidDiscoverServices(*this, std::nullopt);
   }
@@ -89,9 +90,9 @@ void BluezPeripheral::readValueForCharacteristic(const Characteristic& character
   auto read = reads_.insert(reads_.end(), PendingRead{this, characteristic, nullptr, {}});
   read->self = read;
   read->characteristic.value.reset();
-  int r = callBluez(connection_.bus(), read->slot, characteristic.handle,
-                    kGattCharacteristicInterface, "ReadValue", &BluezPeripheral::readValueReply,
-                    &*read, "a{sv}", 0);
+  int r =
+      callBluez(connection_.bus(), read->slot, characteristic.handle, kGattCharacteristicInterface,
+                "ReadValue", &BluezPeripheral::readValueReply, &*read, "a{sv}", 0);
   if (r < 0) {
     reads_.erase(read);
     queue_.post([this, characteristic, r] { deliverValue(characteristic, errnoError(r)); });
