@@ -166,8 +166,8 @@ def run_binary(binary, scenario, bluez):
 
 
 def run(binary, scenario):
-    with PrivateBluez(scenario.setup, scenario.deny_bluez, scenario.system_bus,
-                      scenario.unrequested_replies) as bluez:
+    policy = 'deny' if scenario.deny_bluez else 'unrequested' if scenario.unrequested_replies else 'normal'
+    with PrivateBluez(scenario.setup, policy if scenario.system_bus else None) as bluez:
         if scenario.system_bus and not scenario.mock_starts_after:
             bluez.start_mock()
         outcome = run_binary(binary, scenario, bluez)
