@@ -118,7 +118,7 @@ def forge(forgeries, log, owner):
         message.set_destination(log.client)
         spoofer.send_message(message, Gio.DBusSendMessageFlags.NONE)
         spoofer.flush_sync(None)
-        log.note('forged', member=message.get_member())
+        log.note('forged', signal=message.get_member())
     for forgery in forgeries:
         log.when(forgery['after'], lambda entry, forgery=forgery: later(forgery.get('delay', 0),
                                                                         lambda: send(forgery, entry)))
