@@ -1,43 +1,39 @@
-// Messages shaped as bluetoothd's replies and signals, with fuzzer-chosen content, types and
-// nesting, go to every reader: each must read exactly the well-formed messages of its
-// signature. What was read is applied to an object tree, which is then queried.
+// Messages shaped as bluetoothd's replies and signals, with fuzzer-chosen values (strings of
+// any bytes, even ones sd-bus refuses to read), go to every reader: each must read exactly the
+// well-formed messages of its signature. What was read goes into an object tree, from which
+// the adapter is chosen and the devices' identifiers are derived.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <cstdint>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
+#include <cstring>
 #include <string>
-#include <string_view>
 
 #include "ble/bluez/adapter_choice.h"
+#include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/device_identifier.h"
 #include "ble/bluez/message_reading.h"
-#include "ble/bluez/object_tree.h"
-#include "ble/bluez/sd_handles.h"
-#include "introspection_xml.h"
-#include "message_writer.h"
 
 namespace {
 
 using namespace norvel::ble::bluez;
-using norvel::fuzz::kInterfaces;
 
-constexpr std::string_view kManagedObjects = "a{oa{sa{sv}}}";  // GetManagedObjects reply
-constexpr std::string_view kInterfacesAdded = "oa{sa{sv}}";
-constexpr std::string_view kInterfacesRemoved = "oas";
-constexpr std::string_view kPropertiesChanged = "sa{sv}as";
-constexpr std::string_view kNameOwnerChanged = "sss";
-constexpr std::string_view kAllProperties = "a{sv}";  // Properties.GetAll reply
-constexpr std::string_view kIntrospection = "s";      // Introspect reply
-constexpr std::string_view kByteArray = "ay";         // ReadValue reply
-constexpr std::string_view kShapes[] = {kManagedObjects,    kInterfacesAdded,  kInterfacesRemoved,
-                                        kPropertiesChanged, kNameOwnerChanged, kAllProperties,
-                                        kIntrospection,     kByteArray};
-constexpr std::string_view kWantedAdapters[] = {"hci0", "hci1", "C0:FF:EE:12:34:56",
-                                                "c0:ff:ee:12:34:56", "dev_C0_FF_EE_12_34_56"};
+constexpr const char* kShapes[] = {"a{oa{sa{sv}}}", "oa{sa{sv}}", "oas", "sa{sv}as", "a{sv}", "s"};
+constexpr const char* kPaths[] = {"/", "/org/bluez", "/org/bluez/hci0", "/org/bluez/hci1",
+                                  "/org/bluez/hci0/dev_C0_FF_EE_12_34_56"};
+constexpr const char* kTexts[] = {
+    kAdapterInterface,
+    kDeviceInterface,
+    "Address",
+    "Powered",
+    "Name",
+    "RSSI",
+    "hci1",
+    "C0:FF:EE:12:34:56",
+    "<node><!-- x --><node name='hci0'/><interface name=\"a.B\"/></node>"};
+constexpr const char* kVariantTypes[] = {"b", "s", "o", "n", "u", "as", "ay", "a{sv}", "v"};
 
 void expect(bool holds, const char* what) {
   if (!holds) {
@@ -61,177 +57,104 @@ sd_bus* messageBus() {
   return bus;
 }
 
-struct Built {
-  BusMessagePtr message;
-  std::optional<norvel::fuzz::IntrospectionXml> xml;  // what an Introspect reply holds
-};
-
-Built buildMessage(FuzzedDataProvider& input) {
-  static std::uint64_t cookie = 0;
-  const std::string shape(input.PickValueInArray(kShapes));
-  const std::string path = norvel::fuzz::MessageWriter::objectPath(input);
-  sd_bus_message* created = nullptr;
-  expect(sd_bus_message_new_signal(messageBus(), &created, path.c_str(),
-                                   "org.freedesktop.DBus.Properties", "PropertiesChanged") >= 0,
-         "no message");
-  Built built{BusMessagePtr(created), std::nullopt};
-  norvel::fuzz::MessageWriter writer(input, created);
-  if (shape == kIntrospection && input.ConsumeBool()) {
-    built.xml = norvel::fuzz::introspectionXml(input);
-    if (!writer.writeString(built.xml->xml))
-      return {};
-  } else if (!writer.write(shape)) {
-    return {};
-  }
-  if (sd_bus_message_seal(created, ++cookie, 0) < 0)
-    return {};
-  return built;
+// Where the complete type at `type` ends.
+const char* skipType(const char* type) {
+  if (*type == 'a')
+    return skipType(type + 1);
+  return *type == '{' ? skipType(skipType(type + 1)) + 1 : type + 1;
 }
 
-// Whether sd-bus itself can read every value of the message.
-bool wellFormed(sd_bus_message* message) {
-  const char* signature = sd_bus_message_get_signature(message, 1);
-  return sd_bus_message_rewind(message, 1) >= 0 && sd_bus_message_skip(message, signature) >= 0;
-}
-
-bool sameIntrospection(const Introspection& a, const Introspection& b) {
-  return a.children == b.children && a.interfaces == b.interfaces;
-}
-
-void checkIntrospection(const norvel::fuzz::IntrospectionXml& xml,
-                        const std::optional<Introspection>& read) {
-  const Introspection parsed = parseIntrospection(xml.xml);
-  for (const auto& child : parsed.children) {
-    expect(!child.empty() && child.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnop"
-                                                     "qrstuvwxyz0123456789_") == std::string::npos,
-           "child is not a path element");
-  }
-  expect(!xml.says || sameIntrospection(parsed, *xml.says), "introspection misread");
-  expect(!read || sameIntrospection(parsed, *read), "introspection reply misread");
-}
-
-void addInterfaces(ObjectTree& tree, const std::string& path, const Interfaces& interfaces) {
-  tree.addInterfaces(path, interfaces);
-  for (const auto& [name, properties] : interfaces) {
-    const Properties* kept = tree.find(path, name);
-    expect(kept != nullptr && *kept == properties, "added interface not kept");
-  }
-}
-
-void changeProperties(ObjectTree& tree, const std::string& path, const PropertiesChanged& change) {
-  const bool known = tree.find(path, change.interface) != nullptr;
-  expect(tree.changeProperties(path, change.interface, change.changed, change.invalidated) == known,
-         "changeProperties result");
-  if (!known)
-    return;
-  const Properties& now = *tree.find(path, change.interface);
-  for (const auto& [name, value] : change.changed) {
-    const auto& gone = change.invalidated;
-    expect(std::find(gone.begin(), gone.end(), name) != gone.end() || now.at(name) == value,
-           "changed property not kept");
-  }
-  for (const auto& name : change.invalidated)
-    expect(!now.contains(name), "invalidated property kept");
-}
-
-void readAndApply(FuzzedDataProvider& input, const Built& built, ObjectTree& tree) {
-  sd_bus_message* message = built.message.get();
-  const std::string_view signature = sd_bus_message_get_signature(message, 1);
-  const std::string path = sd_bus_message_get_path(message);
-  const bool readable = wellFormed(message);
-  auto readsIfWellFormed = [&](const auto& result, std::string_view expected, const char* reader) {
-    expect(result.has_value() == (readable && signature == expected), reader);
-  };
-
-  const auto objects = readManagedObjects(message);
-  readsIfWellFormed(objects, kManagedObjects, "readManagedObjects");
-  const auto added = readInterfacesAdded(message);
-  readsIfWellFormed(added, kInterfacesAdded, "readInterfacesAdded");
-  const auto removed = readInterfacesRemoved(message);
-  readsIfWellFormed(removed, kInterfacesRemoved, "readInterfacesRemoved");
-  const auto changed = readPropertiesChanged(message);
-  readsIfWellFormed(changed, kPropertiesChanged, "readPropertiesChanged");
-  readsIfWellFormed(readNameOwnerChanged(message), kNameOwnerChanged, "readNameOwnerChanged");
-  const auto all = readAllProperties(message);
-  readsIfWellFormed(all, kAllProperties, "readAllProperties");
-  const auto introspection = readIntrospection(message);
-  readsIfWellFormed(introspection, kIntrospection, "readIntrospection");
-  readsIfWellFormed(readByteArray(message), kByteArray, "readByteArray");
-
-  if (built.xml)
-    checkIntrospection(*built.xml, introspection);
-  if (objects)
-    tree.replace(*objects);
-  if (added)
-    addInterfaces(tree, added->path, added->interfaces);
-  if (all)
-    addInterfaces(tree, path, {{std::string(input.PickValueInArray(kInterfaces)), *all}});
-  if (removed) {
-    tree.removeInterfaces(removed->path, removed->interfaces);
-    for (const auto& name : removed->interfaces)
-      expect(tree.find(removed->path, name) == nullptr, "removed interface kept");
-  }
-  if (changed)
-    changeProperties(tree, path, *changed);
-}
-
-bool isBelow(const std::string& path, const std::string& ancestor) {
-  return path != ancestor && (ancestor == "/" || path.starts_with(ancestor + "/"));
-}
-
-void query(FuzzedDataProvider& input, const ObjectTree& tree) {
-  for (std::string_view interface : kInterfaces) {
-    const auto all = tree.descendantsWith("", interface);
-    expect(std::adjacent_find(all.begin(), all.end(), std::greater_equal<>()) == all.end(),
-           "descendants not in object-path order");
-    std::vector<std::string> outermost;
-    for (const auto& path : all) {
-      expect(tree.find(path, interface) != nullptr, "descendant without the interface");
-      if (std::none_of(all.begin(), all.end(), [&](const auto& p) { return isBelow(path, p); }))
-        outermost.push_back(path);
+void append(FuzzedDataProvider& in, sd_bus_message* m, const std::string& types, int depth) {
+  for (const char* type = types.c_str(); *type != '\0'; type = skipType(type)) {
+    const std::string element(type + 1, skipType(type));
+    if (*type == 'a' || *type == 'v') {
+      const std::string contents = *type == 'a' ? element
+                                   : depth < 4  ? in.PickValueInArray(kVariantTypes)
+                                                : "b";
+      sd_bus_message_open_container(m, *type, contents.c_str());
+      for (int n = *type == 'v' ? 1 : in.ConsumeIntegralInRange(0, 3); n > 0; --n) {
+        if (contents[0] == '{') {
+          sd_bus_message_open_container(m, 'e', contents.substr(1, contents.size() - 2).c_str());
+          append(in, m, contents.substr(1, contents.size() - 2), depth + 1);
+          sd_bus_message_close_container(m);
+        } else {
+          append(in, m, contents, depth + 1);
+        }
+      }
+      sd_bus_message_close_container(m);
+    } else if (*type == 's') {
+      // Written into the message unchecked, as a peer could send it.
+      const std::string text =
+          in.ConsumeBool() ? in.PickValueInArray(kTexts) : in.ConsumeRandomLengthString(40);
+      char* space = nullptr;
+      if (sd_bus_message_append_string_space(m, text.size(), &space) >= 0)
+        std::memcpy(space, text.data(), text.size());
+    } else if (*type == 'o') {
+      sd_bus_message_append_basic(m, 'o', in.PickValueInArray(kPaths));
+    } else {
+      const std::uint32_t value = in.ConsumeIntegral<std::uint32_t>();
+      sd_bus_message_append_basic(m, *type, &value);
     }
-    expect(tree.outermostWith(interface) == outermost, "outermostWith");
-    for (const auto& path : tree.descendantsWith("/org/bluez/hci0", interface))
-      expect(path.starts_with("/org/bluez/hci0/"), "descendant outside its parent");
-  }
-  const auto adapters = tree.outermostWith("org.bluez.Adapter1");
-  auto powered = std::find_if(adapters.begin(), adapters.end(), [&](const std::string& path) {
-    return boolProperty(*tree.find(path, "org.bluez.Adapter1"), "Powered").value_or(false);
-  });
-  const auto expected = powered != adapters.end() ? std::optional(*powered)
-                        : adapters.empty()        ? std::nullopt
-                                                  : std::optional(adapters.front());
-  expect(chooseAdapter(tree, std::nullopt) == expected, "chooseAdapter without a name");
-  const std::string wanted = input.ConsumeBool()
-                                 ? input.ConsumeRandomLengthString(20)
-                                 : std::string(input.PickValueInArray(kWantedAdapters));
-  if (const auto chosen = chooseAdapter(tree, wanted)) {
-    const auto address = stringProperty(*tree.find(*chosen, "org.bluez.Adapter1"), "Address");
-    const auto wantedAddress = parseDeviceAddress(wanted);
-    expect(std::find(adapters.begin(), adapters.end(), *chosen) != adapters.end() &&
-               (chosen->ends_with("/" + wanted) ||
-                (wantedAddress && address && parseDeviceAddress(*address) == wantedAddress)),
-           "chooseAdapter chose another adapter");
-  }
-  for (const auto& path : tree.descendantsWith("", "org.bluez.Device1")) {
-    const Properties& device = *tree.find(path, "org.bluez.Device1");
-    if (auto address = deviceAddress(path, device))
-      identifierFromAddress(*address);
-    stringProperty(device, "Name");
-    integerProperty(device, "RSSI");
   }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider input(data, size);
+  static std::uint64_t cookie = 0;
+  FuzzedDataProvider in(data, size);
+  const std::string shape = in.PickValueInArray(kShapes);
+  sd_bus_message* created = nullptr;
+  expect(sd_bus_message_new_signal(messageBus(), &created, "/org/bluez/hci0", "a.B", "C") >= 0,
+         "no message");
+  BusMessagePtr message(created);
+  append(in, created, shape, 0);
+  if (sd_bus_message_seal(created, ++cookie, 0) < 0)
+    return 0;
+  const bool readable = sd_bus_message_skip(created, shape.c_str()) >= 0;
+  auto reads = [&](int r, const char* as) {
+    expect((r >= 0) == (readable && shape == as), as);
+    return r >= 0;
+  };
+
   ObjectTree tree;
-  for (int messages = 0; messages < 4 && input.remaining_bytes() > 0; ++messages) {
-    const Built built = buildMessage(input);
-    if (built.message)
-      readAndApply(input, built, tree);
-    query(input, tree);
+  Objects objects;
+  if (reads(readManagedObjects(created, objects), kShapes[0]))
+    tree.replace(objects);
+  std::string path, interface;
+  Interfaces added;
+  std::vector<std::string> names;
+  Properties properties;
+  if (reads(readInterfacesAdded(created, path, added), kShapes[1]))
+    tree.addInterfaces(path, added);
+  if (reads(readInterfacesRemoved(created, path, names), kShapes[2]))
+    tree.removeInterfaces(path, names);
+  if (reads(readPropertiesChanged(created, interface, properties, names), kShapes[3]))
+    tree.changeProperties("/org/bluez/hci0", interface, properties, names);
+  if (reads(readAllProperties(created, properties), kShapes[4]))
+    tree.addInterfaces("/org/bluez/hci0", {{in.PickValueInArray(kTexts), properties}});
+  Introspection introspection;
+  if (reads(readIntrospection(created, introspection), kShapes[5])) {
+    for (const auto& child : introspection.children)
+      expect(child.find_first_not_of(
+                 "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") ==
+                     std::string::npos &&
+                 !child.empty(),
+             "child is not a path element");
+  }
+  const auto adapter = chooseAdapter(
+      tree, in.ConsumeBool() ? std::optional<std::string_view>(in.PickValueInArray(kTexts))
+                             : std::nullopt);
+  expect(!adapter || tree.find(*adapter, kAdapterInterface) != nullptr, "chose no adapter");
+  for (const auto& path : tree.descendantsWith("", kDeviceInterface)) {
+    const Properties& device = *tree.find(path, kDeviceInterface);
+    if (auto identifier = deviceIdentifier(device)) {
+      std::string address = *property<std::string>(device, "Address");
+      std::erase(address, ':');
+      for (char& c : address)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      expect(identifier->toString() == "00000000-0000-8000-8000-" + address, "identifier");
+    }
   }
   return 0;
 }

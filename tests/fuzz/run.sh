@@ -18,7 +18,7 @@ findings=$build/fuzz-findings
 mkdir -p "$findings"
 
 failed=0
-for harness in record identifier arguments message; do
+for harness in record arguments message; do
   mkdir "$scratch/$harness"
   cp "$corpus/$harness"/* "$scratch/$harness/"
   log=$scratch/$harness.log

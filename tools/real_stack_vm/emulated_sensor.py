@@ -3,19 +3,17 @@
 registered with bluetoothd on one adapter (hci1), steered between runs over a Unix socket.
 
 The GATT application holds service FCE0 with the detailed and the basic readings
-characteristics, each optional and each answering ReadValue with scripted bytes.
-The advertisement carries the local name and the FCE0 UUID; it is registered again
-every 2 s (--refresh) because the emulated controller reports an advertisement only when
-advertising or scanning is switched on.
+characteristics. The advertisement carries the local name and the FCE0 UUID; it is
+registered again every 2 s (--refresh) because the emulated controller reports an
+advertisement only when advertising or scanning is switched on.
 
-Control protocol: one JSON object per line, answered by one JSON line once the change
-is in effect. Commands:
-  {"op": "configure", "detailed": HEX|null, "basic": HEX|null, "refuse": bool, "hold": s}
+Control: a client connects and sends one JSON object on a line; the answer, one JSON line
+(with the count of reads so far), comes once the change is in effect. Commands:
+  {"op": "configure", "refuse": bool, "hold": s}   refuse: reads fail with NotPermitted;
+                                                   hold: read answers wait that long
   {"op": "advertise", "on": bool}
   {"op": "gap_name", "name": TEXT}   (the GAP Device Name a central reads once connected)
   {"op": "status"}
-A characteristic given as null is absent. "refuse" makes every read fail with
-org.bluez.Error.NotPermitted; "hold" delays every read answer by that many seconds.
 Answers stay prompt otherwise: bluetoothd 5.66 can crash when an application leaves
 while one of its ReadValue answers is pending and the link is already gone.
 
@@ -46,6 +44,9 @@ ADVERTISEMENT = 'org.bluez.LEAdvertisement1'
 SERVICE_UUID = '0000fce0-0000-1000-8000-00805f9b34fb'
 DETAILED_UUID = 'f0cd3001-95da-4f4b-9ac8-aa55d312af0c'
 BASIC_UUID = 'f0cd1503-95da-4f4b-9ac8-aa55d312af0c'
+# The worked example of the detailed record, and the basic record's first nine bytes.
+VALUES = {DETAILED_UUID: bytes.fromhex('2003C30195272D57012C017800'),
+          BASIC_UUID: bytes.fromhex('2003C30195272D5701')}
 
 T0 = time.monotonic()
 
@@ -66,7 +67,6 @@ class Behaviour:
     """What the characteristics answer; changed between runs by the control socket."""
 
     def __init__(self):
-        self.values = {DETAILED_UUID: None, BASIC_UUID: None}
         self.refuse = False
         self.hold_s = 0.0
         self.reads = 0
@@ -99,7 +99,7 @@ class Characteristic(dbus.service.Object):
     def ReadValue(self, options, reply, error):
         b = self.behaviour
         b.reads += 1
-        value = b.values[self.uuid] or b''
+        value = VALUES[self.uuid]
         offset = int(options.get('offset', 0))
         log('ReadValue %s offset=%d refuse=%s hold=%.1f' % (self.uuid[:8], offset, b.refuse, b.hold_s))
 
@@ -128,14 +128,10 @@ class Application(dbus.service.Object):
             BASIC_UUID: Characteristic(bus, '/norvel/service0/char1', BASIC_UUID,
                                        self.service_path, behaviour),
         }
-        self.behaviour = behaviour
-
-    def present(self):
-        return [c for u, c in self.characteristics.items() if self.behaviour.values[u] is not None]
 
     @dbus.service.method(OBJECT_MANAGER, out_signature='a{oa{sa{sv}}}')
     def GetManagedObjects(self):
-        chars = self.present()
+        chars = list(self.characteristics.values())
         objects = {dbus.ObjectPath(self.service_path): {GATT_SERVICE: {
             'UUID': SERVICE_UUID,
             'Primary': dbus.Boolean(True),
@@ -180,31 +176,17 @@ class Sensor:
         adapter = bus.get_object(BLUEZ, adapter_path)
         self.gatt_manager = dbus.Interface(adapter, 'org.bluez.GattManager1')
         self.advertising_manager = dbus.Interface(adapter, 'org.bluez.LEAdvertisingManager1')
-        self.app_registered = False
         self.advertising = False
         self.wants_advertising = False
         self.refreshing = False
 
     def register_app(self, done):
         def registered():
-            self.app_registered = True
-            log('GATT application registered:', [c.uuid[:8] for c in self.app.present()])
+            log('GATT application registered')
             done(None)
         self.gatt_manager.RegisterApplication(dbus.ObjectPath(self.app.path), {},
                                               reply_handler=registered,
                                               error_handler=lambda e: done(e.get_dbus_name()))
-
-    def reregister_app(self, done):
-        if not self.app_registered:
-            self.register_app(done)
-            return
-
-        def unregistered():
-            self.app_registered = False
-            self.register_app(done)
-        self.gatt_manager.UnregisterApplication(dbus.ObjectPath(self.app.path),
-                                                reply_handler=unregistered,
-                                                error_handler=lambda e: done(e.get_dbus_name()))
 
     def advertise(self, on, done):
         self.wants_advertising = on
@@ -255,17 +237,9 @@ class Sensor:
                                     error_handler=lambda e: done(e.get_dbus_name()))
 
     def configure(self, command, done):
-        b = self.behaviour
-        old = {u: v is not None for u, v in b.values.items()}
-        for key, uuid in (('detailed', DETAILED_UUID), ('basic', BASIC_UUID)):
-            if key in command:
-                b.values[uuid] = None if command[key] is None else bytes.fromhex(command[key])
-        b.refuse = bool(command.get('refuse', False))
-        b.hold_s = float(command.get('hold', 0))
-        if old != {u: v is not None for u, v in b.values.items()} or not self.app_registered:
-            self.reregister_app(done)
-        else:
-            done(None)
+        self.behaviour.refuse = bool(command.get('refuse', False))
+        self.behaviour.hold_s = float(command.get('hold', 0))
+        done(None)
 
 
 def serve_control(sock_path, sensor):
@@ -275,18 +249,15 @@ def serve_control(sock_path, sensor):
     server.bind(sock_path)
     server.listen(4)
 
-    def handle(conn, line):
-        try:
-            command = json.loads(line)
-        except ValueError:
-            conn.sendall(b'{"error": "bad json"}\n')
-            return
+    def accept(_fd, _condition):
+        # The client sends its command right after connecting, so this read ends at once.
+        conn, _ = server.accept()
+        command = json.loads(conn.makefile().readline() or '{}')
 
         def done(error):
-            b = sensor.behaviour
-            answer = {'error': error, 'advertising': sensor.advertising, 'reads': b.reads,
-                      'characteristics': [u for u, v in b.values.items() if v is not None]}
+            answer = {'error': error, 'advertising': sensor.advertising, 'reads': sensor.behaviour.reads}
             conn.sendall((json.dumps(answer) + '\n').encode())
+            conn.close()
         op = command.get('op')
         if op == 'configure':
             sensor.configure(command, done)
@@ -296,26 +267,6 @@ def serve_control(sock_path, sensor):
             sensor.set_gap_name(str(command.get('name')), done)
         else:
             done(None if op == 'status' else 'unknown op')
-
-    def on_client(conn):
-        pending = b''
-
-        def readable(_fd, _condition):
-            nonlocal pending
-            data = conn.recv(4096)
-            if not data:
-                conn.close()
-                return False
-            pending += data
-            while b'\n' in pending:
-                line, pending = pending.split(b'\n', 1)
-                handle(conn, line)
-            return True
-        GLib.io_add_watch(conn.fileno(), GLib.IO_IN | GLib.IO_HUP, readable)
-
-    def accept(_fd, _condition):
-        conn, _ = server.accept()
-        on_client(conn)
         return True
     GLib.io_add_watch(server.fileno(), GLib.IO_IN, accept)
     return server
@@ -324,10 +275,7 @@ def serve_control(sock_path, sensor):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--adapter', default='hci1')
-    parser.add_argument('--name', default='Norvel4 TEST')
-    parser.add_argument('--gap-name', default=None,
-                        help='GAP Device Name the central reads after connecting '
-                             '(default: the advertised name, as a real sensor has)')
+    parser.add_argument('--name', default='Norvel4 TEST', help='advertised, and the GAP Device Name')
     parser.add_argument('--socket', default='/run/norvel-sensor.sock')
     parser.add_argument('--refresh', type=float, default=2.0,
                         help='seconds between re-registrations of the advertisement')
@@ -338,9 +286,7 @@ def main():
     loop = GLib.MainLoop()
     adapter_path = '/org/bluez/' + args.adapter
     sensor = Sensor(bus, adapter_path, args.name)
-    sensor.adapter_properties.Set(ADAPTER, 'Alias', dbus.String(args.gap_name or args.name))
-    sensor.behaviour.values[DETAILED_UUID] = bytes.fromhex('2003C30195272D57012C017800')
-    sensor.behaviour.values[BASIC_UUID] = bytes.fromhex('2003C30195272D5701')
+    sensor.adapter_properties.Set(ADAPTER, 'Alias', dbus.String(args.name))
     server = serve_control(args.socket, sensor)
 
     def started(error):

@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Guest side of the real-stack tool: plays a command against bluetoothd and the emulated
 sensor and records what happened (outputs, exit status, wall time, when the JSON document
-was complete; optionally the peak resident set size and every change of hci1's link),
-plus the stack probes the players need (hci1's link, D-Bus calls to org.bluez, the
-sensor's device object on hci0, bluetoothd's liveness). Used by the real-stack tier, the
-speed comparison and the demo; runs inside the guest once guest-init.sh has the stack up.
+was complete; optionally the peak resident set size), plus what the players need of the
+stack (hci1's link, D-Bus calls to org.bluez, the sensor's device object on hci0,
+bluetoothd's liveness, the emulated sensor's control socket). Used by the real-stack tier,
+the speed comparison and the demo; runs inside the guest once guest-init.sh has the stack up.
 
 As a program it plays one command and leaves DEST/stdout, DEST/stderr and DEST/result.json;
 its exit status is the command's.
@@ -13,6 +13,7 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -21,6 +22,7 @@ import time
 OUT = os.environ.get('OUT', '/out')
 # Written by guest-init.sh when the job asks for DBUS_MONITOR=1.
 MONITOR_LOG = os.path.join(OUT, 'dbus-monitor.log')
+SENSOR_SOCKET = os.environ.get('SENSOR_SOCKET', '/run/norvel-sensor.sock')
 RUN_LIMIT_S = 25.0
 POLL_S = 0.05
 CALL_LINE = re.compile(r'^method call time=([\d.]+) sender=(\S+) -> destination=org\.bluez '
@@ -32,11 +34,24 @@ def link_up():
     return any(entry.startswith('hci1:') for entry in os.listdir('/sys/class/bluetooth'))
 
 
-def wait_link_down(limit_s):
+def wait_link(up, limit_s):
+    """Waits up to limit_s for hci1's link to be up (or down); True when it got there."""
     deadline = time.monotonic() + limit_s
-    while link_up() and time.monotonic() < deadline:
+    while link_up() != up and time.monotonic() < deadline:
         time.sleep(POLL_S)
-    return not link_up()
+    return link_up() == up
+
+
+def sensor(op, **fields):
+    """One command to the emulated sensor (see emulated_sensor.py); its answer once in effect."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as conn:
+        conn.settimeout(20)
+        conn.connect(SENSOR_SOCKET)
+        conn.sendall((json.dumps(dict(fields, op=op)) + '\n').encode())
+        reply = json.loads(conn.makefile().readline())
+    if reply.get('error'):
+        raise RuntimeError('sensor %s: %s' % (op, reply['error']))
+    return reply
 
 
 def busctl(*words, timeout_s=None):
@@ -68,17 +83,11 @@ def disconnect(device):
 def close_leftover_link(device):
     """Waits for the link a previous run left to go, and closes it if it stays up, so that
     only the run that left it pays. True when it had to be closed."""
-    if wait_link_down(6.0):
+    if wait_link(False, 6.0):
         return False
     disconnect(device)
-    wait_link_down(6.0)
+    wait_link(False, 6.0)
     return True
-
-
-def device_name(device):
-    """hci0's Device1.Name of the sensor, or None when bluetoothd has none."""
-    answer = busctl('get-property', 'org.bluez', device, 'org.bluez.Device1', 'Name')
-    return answer.stdout.strip()[3:-1] if answer.returncode == 0 else None
 
 
 def bluetoothd_alive(pid):
@@ -106,36 +115,6 @@ def bluez_calls(since_wall, until_wall=None):
     return calls
 
 
-class LinkWatch(threading.Thread):
-    """Records every change of hci1's link, in seconds since start."""
-
-    def __init__(self, start):
-        super().__init__(daemon=True)
-        self.start_time = start
-        self.changes = [(0.0, link_up())]
-        self.stopped = threading.Event()
-
-    def run(self):
-        while not self.stopped.is_set():
-            state = link_up()
-            if state != self.changes[-1][1]:
-                self.changes.append((round(time.monotonic() - self.start_time, 3), state))
-            time.sleep(POLL_S)
-
-    def state(self):
-        return self.changes[-1][1]
-
-    def wait_down(self, limit_s):
-        deadline = time.monotonic() + limit_s
-        while self.state() and time.monotonic() < deadline:
-            time.sleep(POLL_S)
-
-    def stop(self):
-        self.stopped.set()
-        self.join()
-        return self.changes
-
-
 class Run:
     """One command, started at construction. Times in the record are seconds since then.
 
@@ -144,16 +123,13 @@ class Run:
     Python process would include this process's own. A signal would reach time, not the
     command, so such a run cannot be terminated; a killed one has no figure."""
 
-    def __init__(self, command, watch_link=False, peak_memory=False):
+    def __init__(self, command, peak_memory=False):
         self.record = {}
         self.rusage_file = os.path.join(OUT, 'time.txt') if peak_memory else None
         if peak_memory:
             command = ['/usr/bin/time', '-f', '%M', '-o', self.rusage_file, *command]
         self.start_wall = time.time()
         self.start = time.monotonic()
-        self.link = LinkWatch(self.start) if watch_link else None
-        if self.link:
-            self.link.start()
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.stdout = []
         self.stderr = b''
@@ -175,17 +151,15 @@ class Run:
         self.stderr = self.process.stderr.read()
 
     def terminate_when(self, reached, settle_s=0.0, limit_s=12.0):
-        """Sends SIGTERM settle_s after reached() first holds (or after limit_s)."""
-        while self.process.poll() is None and time.monotonic() - self.start < limit_s:
-            if reached():
-                time.sleep(settle_s)
-                break
+        """Sends SIGTERM settle_s after reached() first holds, or after limit_s; True when it held."""
+        while not reached() and self.process.poll() is None and time.monotonic() - self.start < limit_s:
             time.sleep(POLL_S)
+        held = reached()
+        time.sleep(settle_s)
         self.record['signal_at'] = self.elapsed()
-        if self.link:
-            self.record['link_at_signal'] = self.link.state()
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
+        return held
 
     def _kill(self):
         self.record['killed'] = True

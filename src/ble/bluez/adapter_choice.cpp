@@ -1,8 +1,7 @@
 #include "ble/bluez/adapter_choice.h"
 
-#include <cstdlib>
 
-#include "ble/bluez/bluez_names.h"
+#include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/device_identifier.h"
 
 namespace norvel::ble::bluez {
@@ -12,7 +11,7 @@ bool isNamed(std::string_view path, const Properties& adapter, std::string_view 
   if (path.substr(path.rfind('/') + 1) == wanted)
     return true;
   auto wantedAddress = parseDeviceAddress(wanted);
-  auto address = stringProperty(adapter, "Address");
+  auto address = property<std::string>(adapter, "Address");
   return wantedAddress && address && parseDeviceAddress(*address) == wantedAddress;
 }
 
@@ -28,19 +27,12 @@ std::optional<std::string> chooseAdapter(const ObjectTree& objects,
         return path;
       continue;
     }
-    if (boolProperty(adapter, "Powered").value_or(false))
+    if (property<bool>(adapter, "Powered").value_or(false))
       return path;
     if (!first)
       first = path;
   }
   return first;
-}
-
-std::optional<std::string> wantedAdapterFromEnvironment() {
-  const char* wanted = std::getenv("NORVEL_ADAPTER");
-  if (wanted == nullptr || *wanted == '\0')
-    return std::nullopt;
-  return std::string(wanted);
 }
 
 }  // namespace norvel::ble::bluez

@@ -15,7 +15,4 @@ namespace norvel::ble::bluez {
 std::optional<std::string> chooseAdapter(const ObjectTree& objects,
                                          std::optional<std::string_view> wanted);
 
-// The adapter named in NORVEL_ADAPTER, when it is set and not empty.
-std::optional<std::string> wantedAdapterFromEnvironment();
-
 }  // namespace norvel::ble::bluez

@@ -2,11 +2,9 @@
 
 namespace norvel::ble::bluez {
 
-std::shared_ptr<CentralManager> BluezBluetooth::makeCentralManager(
-    CentralManagerDelegate& delegate) {
-  auto manager = std::make_shared<BluezCentralManager>(queue_, delegate);
-  manager->start();
-  managers_.push_back(manager);
+CentralManager& BluezBluetooth::makeCentralManager(CentralManagerDelegate& delegate) {
+  auto& manager = *managers_.emplace_back(std::make_unique<BluezCentralManager>(queue_, delegate));
+  queue_.post([&manager] { manager.start(); });
   return manager;
 }
 

@@ -15,7 +15,8 @@ class BluezBluetooth : public Bluetooth {
  public:
   explicit BluezBluetooth(SdEventQueue& queue) : queue_(queue) {}
 
-  std::shared_ptr<CentralManager> makeCentralManager(CentralManagerDelegate& delegate) override;
+  // The manager starts from the loop, so even its first state event comes from there.
+  CentralManager& makeCentralManager(CentralManagerDelegate& delegate) override;
 
   // The bounded clean-up just before the process exits: bluetoothd keeps a connection up
   // after its client has gone, so every device a central manager asked to connect, unless
@@ -25,7 +26,7 @@ class BluezBluetooth : public Bluetooth {
 
  private:
   SdEventQueue& queue_;
-  std::vector<std::shared_ptr<BluezCentralManager>> managers_;
+  std::vector<std::unique_ptr<BluezCentralManager>> managers_;
 };
 
 }  // namespace norvel::ble::bluez

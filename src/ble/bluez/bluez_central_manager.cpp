@@ -1,27 +1,26 @@
 #include "ble/bluez/bluez_central_manager.h"
 
 #include <algorithm>
-#include <chrono>
+#include <cstdlib>
 #include <utility>
 
 #include "ble/bluez/adapter_choice.h"
-#include "ble/bluez/async_call.h"
-#include "ble/bluez/bluez_names.h"
-#include "ble/bluez/bus_error.h"
+#include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/device_identifier.h"
 
 namespace norvel::ble::bluez {
 namespace {
 
-// bluetoothd may take about 40 s to give up on a peer that does not answer. With the bus
-// default of 25 s the call would end in NoReply while bluetoothd goes on trying; the run's
-// own deadline ends long before this.
-constexpr std::chrono::microseconds kConnectTimeout = std::chrono::seconds(60);
-
 // What the central stack reports when a sighting carries no signal strength.
 constexpr int kRssiUnavailable = 127;
 
-bool isBelow(const std::string& path, const std::string& parent) {
+// NORVEL_ADAPTER names the adapter to use; unset or empty, any will do.
+std::optional<std::string> wantedAdapter() {
+  const char* wanted = std::getenv("NORVEL_ADAPTER");
+  return wanted != nullptr && *wanted != '\0' ? std::optional<std::string>(wanted) : std::nullopt;
+}
+
+bool isBelow(std::string_view path, std::string_view parent) {
   return path.size() > parent.size() + 1 && path.starts_with(parent) && path[parent.size()] == '/';
 }
 
@@ -30,23 +29,18 @@ bool isBelow(const std::string& path, const std::string& parent) {
 BluezCentralManager::BluezCentralManager(SdEventQueue& queue, CentralManagerDelegate& delegate)
     : queue_(queue),
       delegate_(delegate),
-      connection_(std::make_shared<BluezConnection>(queue.event())),
-      wantedAdapter_(wantedAdapterFromEnvironment()) {
-  connection_->setListener(this);
-}
+      connection_(queue.event(), *this),
+      wantedAdapter_(wantedAdapter()) {}
 
-BluezCentralManager::~BluezCentralManager() {
-  connection_->setListener(nullptr);
-}
-
-void BluezCentralManager::start() {
-  connection_->start();
+bool BluezCentralManager::isPowered(const std::string& adapter) const {
+  const Properties* properties = connection_.objects().find(adapter, kAdapterInterface);
+  return properties != nullptr && property<bool>(*properties, "Powered").value_or(false);
 }
 
 ManagerState BluezCentralManager::currentState() const {
-  if (connection_->accessDenied())
+  if (connection_.accessDenied())
     return ManagerState::unauthorized;
-  switch (connection_->presence()) {
+  switch (connection_.presence()) {
     case BluezConnection::Presence::unknown:
       return ManagerState::unknown;
     case BluezConnection::Presence::absent:
@@ -54,109 +48,61 @@ ManagerState BluezCentralManager::currentState() const {
     case BluezConnection::Presence::present:
       break;
   }
-  auto adapter = adapterPath();
-  if (!adapter)
+  if (!adapter_)
     return ManagerState::unsupported;
-  const Properties* properties = connection_->objects().find(*adapter, kAdapterInterface);
-  bool powered = properties != nullptr && boolProperty(*properties, "Powered").value_or(false);
-  return powered ? ManagerState::poweredOn : ManagerState::poweredOff;
-}
-
-void BluezCentralManager::updateState() {
-  ManagerState state = currentState();
-  if (state == postedState_)
-    return;
-  postedState_ = state;
-  deliverState(state);
-}
-
-std::optional<std::string> BluezCentralManager::adapterPath() const {
-  return adapter_;
+  return isPowered(*adapter_) ? ManagerState::poweredOn : ManagerState::poweredOff;
 }
 
 // A powered adapter stays chosen while it is powered: another one powering on later must not
 // move a scan or a connection under way.
 void BluezCentralManager::updateAdapter() {
-  if (adapter_) {
-    const Properties* adapter = connection_->objects().find(*adapter_, kAdapterInterface);
-    if (adapter != nullptr && boolProperty(*adapter, "Powered").value_or(false))
-      return;
-  }
-  adapter_ = chooseAdapter(connection_->objects(), wantedAdapter_);
+  if (!adapter_ || !isPowered(*adapter_))
+    adapter_ = chooseAdapter(connection_.objects(), wantedAdapter_);
 }
 
-void BluezCentralManager::objectsChanged(const ObjectsChange& change) {
+// bluetoothd announces a device it already knows only through PropertiesChanged, often
+// with nothing but RSSI; a device that merely exists in the tree may be far away.
+void BluezCentralManager::objectsChanged(std::string_view sighted) {
+  const bool sighting = scanning_ && !sighted.empty();
   updateAdapter();
-  updateState();
-  if (scanning_) {
-    auto adapter = adapterPath();
-    if (adapter && isSighting(change, *adapter)) {
-      if (auto peripheral = peripheralAt(change.path)) {
-        const Properties* device = connection_->objects().find(change.path, kDeviceInterface);
-        auto rssi = integerProperty(*device, "RSSI").value_or(kRssiUnavailable);
-        deliverDiscovery(std::move(peripheral), static_cast<int>(rssi));
-      }
+  if (ManagerState state = currentState(); state != state_) {
+    state_ = state;
+    delegate_.centralManagerDidUpdateState(*this);
+  }
+  // Nothing is reported after stopScan, even from a change that came before it.
+  if (sighting && scanning_ && adapter_ && isBelow(sighted, *adapter_)) {
+    if (BluezPeripheral* peripheral = peripheralAt(std::string(sighted))) {
+      const Properties& device = *connection_.objects().find(sighted, kDeviceInterface);
+      auto rssi = property<std::int64_t>(device, "RSSI").value_or(kRssiUnavailable);
+      delegate_.centralManagerDidDiscoverPeripheral(*this, *peripheral, {}, static_cast<int>(rssi));
     }
   }
   for (const auto& [path, peripheral] : peripherals_)
     peripheral->objectsChanged();
 }
 
-// bluetoothd announces a device it already knows only through PropertiesChanged, often
-// with nothing but RSSI; a device that merely exists in the tree may be far away.
-bool BluezCentralManager::isSighting(const ObjectsChange& change,
-                                     const std::string& adapter) const {
-  if (!isBelow(change.path, adapter))
-    return false;
-  if (connection_->objects().find(change.path, kDeviceInterface) == nullptr)
-    return false;
-  switch (change.kind) {
-    case ObjectsChange::Kind::interfacesAdded:
-      return std::find(change.interfaces.begin(), change.interfaces.end(), kDeviceInterface) !=
-             change.interfaces.end();
-    case ObjectsChange::Kind::propertiesChanged:
-      return true;
-    case ObjectsChange::Kind::reloaded:
-    case ObjectsChange::Kind::interfacesRemoved:
-      return false;
-  }
-  return false;
+BluezPeripheral* BluezCentralManager::peripheralAt(const std::string& path) {
+  if (auto known = peripherals_.find(path); known != peripherals_.end())
+    return known->second.get();
+  const Properties* device = connection_.objects().find(path, kDeviceInterface);
+  auto identifier = device != nullptr ? deviceIdentifier(*device) : std::nullopt;
+  if (!identifier)
+    return nullptr;
+  auto peripheral = std::make_unique<BluezPeripheral>(connection_, queue_, path, *identifier);
+  return peripherals_.emplace(path, std::move(peripheral)).first->second.get();
 }
 
-std::shared_ptr<BluezPeripheral> BluezCentralManager::peripheralAt(const std::string& path) {
-  auto known = peripherals_.find(path);
-  if (known != peripherals_.end())
-    return known->second;
-  const Properties* device = connection_->objects().find(path, kDeviceInterface);
-  if (device == nullptr)
-    return nullptr;
-  auto address = deviceAddress(path, *device);
-  if (!address)
-    return nullptr;
-  auto peripheral =
-      std::make_shared<BluezPeripheral>(path, identifierFromAddress(*address), connection_, queue_);
-  peripherals_.emplace(path, peripheral);
-  return peripheral;
-}
-
-std::vector<std::shared_ptr<Peripheral>> BluezCentralManager::retrievePeripheralsWithIdentifiers(
+std::vector<Peripheral*> BluezCentralManager::retrievePeripheralsWithIdentifiers(
     const std::vector<Uuid>& identifiers) {
-  std::vector<std::shared_ptr<Peripheral>> found;
-  auto adapter = adapterPath();
-  if (!adapter)
+  std::vector<Peripheral*> found;
+  if (!adapter_)
     return found;
-  const ObjectTree& objects = connection_->objects();
-  for (const Uuid& identifier : identifiers) {
-    auto address = addressFromIdentifier(identifier);
-    if (!address)
-      continue;
-    for (const auto& path : objects.descendantsWith(*adapter, kDeviceInterface)) {
-      if (deviceAddress(path, *objects.find(path, kDeviceInterface)) != address)
-        continue;
-      auto peripheral = peripheralAt(path);
-      if (peripheral && std::find(found.begin(), found.end(), peripheral) == found.end()) {
-        found.push_back(std::move(peripheral));
-      }
+  const ObjectTree& objects = connection_.objects();
+  for (const auto& path : objects.descendantsWith(*adapter_, kDeviceInterface)) {
+    auto identifier = deviceIdentifier(*objects.find(path, kDeviceInterface));
+    if (identifier &&
+        std::find(identifiers.begin(), identifiers.end(), *identifier) != identifiers.end()) {
+      found.push_back(peripheralAt(path));
     }
   }
   return found;
@@ -165,168 +111,95 @@ std::vector<std::shared_ptr<Peripheral>> BluezCentralManager::retrievePeripheral
 void BluezCentralManager::scanForPeripheralsWithServices(const std::optional<std::vector<Uuid>>&,
                                                          const ScanOptions& options) {
   scanning_ = true;
-  auto adapter = adapterPath();
-  if (!adapter)
-    return;
-  sd_bus* bus = connection_->bus();
-  BusMessagePtr call;
-  if (newBluezCall(bus, *adapter, kAdapterInterface, "SetDiscoveryFilter", call) < 0 ||
-      sd_bus_message_append(call.get(), "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
-                            static_cast<int>(options.allowDuplicates)) < 0) {
-    return;
+  if (adapter_) {
+    callBluez(connection_.bus(), discoveryCall_, *adapter_, kAdapterInterface,
+              "SetDiscoveryFilter", &BluezCentralManager::setDiscoveryFilterReply, this, "a{sv}",
+              2, "Transport", "s", "le", "DuplicateData", "b",
+              static_cast<int>(options.allowDuplicates));
   }
-  connection_->callBluez(call.get(),
-                         [weak = weak_from_this(), adapter = *adapter](sd_bus_message* reply) {
-                           if (auto self = weak.lock())
-                             self->setDiscoveryFilterReply(adapter, reply);
-                         });
 }
 
-void BluezCentralManager::setDiscoveryFilterReply(const std::string& adapter,
-                                                  sd_bus_message* reply) {
-  if (refusedAccess(reply))
-    return;
-  // Any other failure leaves bluetoothd's default filter, which still finds LE devices.
-  sd_bus* bus = connection_->bus();
-  BusMessagePtr call;
-  if (newBluezCall(bus, adapter, kAdapterInterface, "StartDiscovery", call) < 0)
-    return;
-  connection_->callBluez(call.get(), [weak = weak_from_this()](sd_bus_message* reply) {
-    if (auto self = weak.lock())
-      self->startDiscoveryReply(reply);
-  });
+// Any failure but a refusal leaves bluetoothd's default filter, which still finds LE devices.
+int BluezCentralManager::setDiscoveryFilterReply(sd_bus_message* reply, void* userdata,
+                                                 sd_bus_error*) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  self->discoveryCall_.reset();
+  if (self->connection_.trusts(reply) && !self->connection_.refusedAccess(reply) &&
+      self->adapter_) {
+    callBluez(self->connection_.bus(), self->discoveryCall_, *self->adapter_, kAdapterInterface,
+              "StartDiscovery", &BluezCentralManager::discoveryReply, self, "");
+  }
+  return 0;
 }
 
-// The interface has no scan-failure event: a scan that did not start reports nothing,
-// and the run's deadline ends it.
-void BluezCentralManager::startDiscoveryReply(sd_bus_message* reply) {
-  refusedAccess(reply);
+// The interface has no scan-failure event: a scan that did not start reports nothing, and
+// the run's deadline ends it.
+int BluezCentralManager::discoveryReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  self->discoveryCall_.reset();
+  if (self->connection_.trusts(reply))
+    self->connection_.refusedAccess(reply);
+  return 0;
 }
 
+// Also forgets a scan request still pending, so that discovery is not started after this.
 void BluezCentralManager::stopScan() {
   scanning_ = false;
-  auto adapter = adapterPath();
-  if (!adapter)
-    return;
-  sd_bus* bus = connection_->bus();
-  BusMessagePtr call;
-  if (newBluezCall(bus, *adapter, kAdapterInterface, "StopDiscovery", call) < 0)
-    return;
-  connection_->callBluez(call.get(), [weak = weak_from_this()](sd_bus_message* reply) {
-    if (auto self = weak.lock())
-      self->stopDiscoveryReply(reply);
-  });
+  discoveryCall_.reset();
+  if (adapter_) {
+    callBluez(connection_.bus(), discoveryCall_, *adapter_, kAdapterInterface, "StopDiscovery",
+              &BluezCentralManager::discoveryReply, this, "");
+  }
 }
 
-void BluezCentralManager::stopDiscoveryReply(sd_bus_message* reply) {
-  refusedAccess(reply);
-}
-
-void BluezCentralManager::connectPeripheral(const std::shared_ptr<Peripheral>& peripheral) {
-  auto device = std::dynamic_pointer_cast<BluezPeripheral>(peripheral);
-  if (!device) {
-    if (peripheral)
-      deliverConnectFailed(peripheral, Error{"Not a BlueZ device"});
-    return;
-  }
-  const std::string& path = device->path();
-  const Properties* properties = connection_->objects().find(path, kDeviceInterface);
-  bool connectedBefore =
-      properties != nullptr && boolProperty(*properties, "Connected").value_or(false);
-
-  sd_bus* bus = connection_->bus();
-  BusMessagePtr call;
-  int r = newBluezCall(bus, path, kDeviceInterface, "Connect", call);
-  if (r >= 0) {
-    r = connection_->callBluez(
-        call.get(),
-        [weak = weak_from_this(), device](sd_bus_message* reply) {
-          if (auto self = weak.lock())
-            self->connectReply(device, reply);
-        },
-        kConnectTimeout);
-  }
+void BluezCentralManager::connectPeripheral(Peripheral& peripheral) {
+  // Every peripheral this manager hands out is one of its own.
+  auto& device = static_cast<BluezPeripheral&>(peripheral);
+  const Properties* properties = connection_.objects().find(device.path(), kDeviceInterface);
+  const bool connected =
+      properties != nullptr && property<bool>(*properties, "Connected").value_or(false);
+  auto [request, added] =
+      connectRequests_.try_emplace(device.path(), ConnectRequest{this, &device, connected, nullptr});
+  int r = callBluez(connection_.bus(), request->second.slot, device.path(), kDeviceInterface,
+                    "Connect", &BluezCentralManager::connectReply, &request->second, "");
   if (r < 0) {
-    deliverConnectFailed(device, errnoError(r));
-    return;
+    if (added)
+      connectRequests_.erase(request);
+    queue_.post([this, &device, r] { deliverConnectFailed(device, errnoError(r)); });
   }
-  connectRequests_.try_emplace(path, connectedBefore);
 }
 
-void BluezCentralManager::connectReply(const std::shared_ptr<BluezPeripheral>& peripheral,
-                                       sd_bus_message* reply) {
-  if (const sd_bus_error* error = replyError(reply)) {
-    if (!refusedAccess(reply))
-      deliverConnectFailed(peripheral, toBleError(*error));
-    return;
-  }
-  // bluetoothd does not always signal Connected; its reply is the answer.
-  deliverConnected(peripheral);
+// bluetoothd does not always signal Connected; its reply is the answer.
+int BluezCentralManager::connectReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto& request = *static_cast<ConnectRequest*>(userdata);
+  request.slot.reset();
+  BluezCentralManager& self = *request.manager;
+  if (!self.connection_.trusts(reply) || self.connection_.refusedAccess(reply))
+    return 0;
+  if (const sd_bus_error* error = sd_bus_message_get_error(reply))
+    self.deliverConnectFailed(*request.peripheral, toBleError(*error));
+  else
+    self.delegate_.centralManagerDidConnectPeripheral(self, *request.peripheral);
+  return 0;
 }
 
-bool BluezCentralManager::refusedAccess(sd_bus_message* reply) {
-  const sd_bus_error* error = replyError(reply);
-  if (error == nullptr || !isAccessDenied(*error))
-    return false;
-  connection_->noteAccessDenied();
-  return true;
+void BluezCentralManager::deliverConnectFailed(BluezPeripheral& peripheral, const Error& error) {
+  delegate_.centralManagerDidFailToConnectPeripheral(*this, peripheral, error);
 }
 
 void BluezCentralManager::closeConnections() {
-  std::vector<std::string> toClose;
-  for (const auto& [path, connectedBefore] : connectRequests_) {
-    if (!connectedBefore)
-      toClose.push_back(path);
-  }
-  connectRequests_.clear();
-  sd_bus* bus = connection_->bus();
-  if (toClose.empty() || bus == nullptr || sd_bus_is_open(bus) <= 0)
+  sd_bus* bus = connection_.bus();
+  if (bus == nullptr || sd_bus_is_open(bus) <= 0)
     return;
   // Disconnect also cancels an attempt still pending, which the kernel would otherwise
   // complete as soon as the device advertises again.
-  for (const auto& path : toClose) {
-    sd_bus_call_method_async(bus, nullptr, kBluezService, path.c_str(), kDeviceInterface,
-                             "Disconnect", nullptr, nullptr, "");
+  for (const auto& [path, request] : std::exchange(connectRequests_, {})) {
+    if (!request.connectedBefore) {
+      sd_bus_call_method_async(bus, nullptr, kBluezService, path.c_str(), kDeviceInterface,
+                               "Disconnect", nullptr, nullptr, "");
+    }
   }
   sd_bus_flush(bus);
-}
-
-void BluezCentralManager::deliverState(ManagerState state) {
-  queue_.post([weak = weak_from_this(), state] {
-    auto self = weak.lock();
-    if (!self)
-      return;
-    self->reportedState_ = state;
-    self->delegate_.centralManagerDidUpdateState(*self);
-  });
-}
-
-void BluezCentralManager::deliverDiscovery(std::shared_ptr<BluezPeripheral> peripheral, int rssi) {
-  queue_.post([weak = weak_from_this(), peripheral = std::move(peripheral), rssi] {
-    auto self = weak.lock();
-    // Nothing is reported after stopScan, even a sighting made before it.
-    if (!self || !self->scanning_)
-      return;
-    std::shared_ptr<Peripheral> sighted = peripheral;
-    self->delegate_.centralManagerDidDiscoverPeripheral(*self, sighted, AdvertisementData{}, rssi);
-  });
-}
-
-void BluezCentralManager::deliverConnected(std::shared_ptr<Peripheral> peripheral) {
-  queue_.post([weak = weak_from_this(), peripheral = std::move(peripheral)] {
-    if (auto self = weak.lock())
-      self->delegate_.centralManagerDidConnectPeripheral(*self, *peripheral);
-  });
-}
-
-void BluezCentralManager::deliverConnectFailed(std::shared_ptr<Peripheral> peripheral,
-                                               Error error) {
-  queue_.post(
-      [weak = weak_from_this(), peripheral = std::move(peripheral), error = std::move(error)] {
-        if (auto self = weak.lock()) {
-          self->delegate_.centralManagerDidFailToConnectPeripheral(*self, *peripheral, error);
-        }
-      });
 }
 
 }  // namespace norvel::ble::bluez

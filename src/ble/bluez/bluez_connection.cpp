@@ -2,21 +2,17 @@
 
 #include <time.h>
 
-#include <string_view>
+#include <algorithm>
 #include <utility>
 
-#include "ble/bluez/async_call.h"
-#include "ble/bluez/bluez_names.h"
-#include "ble/bluez/bus_error.h"
+#include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/message_reading.h"
 
 namespace norvel::ble::bluez {
 namespace {
 
-constexpr const char* kBusService = "org.freedesktop.DBus";
-constexpr const char* kBusPath = "/org/freedesktop/DBus";
-constexpr const char* kBusInterface = "org.freedesktop.DBus";
-constexpr const char* kLocalSender = "org.freedesktop.DBus.Local";
+constexpr const char* kBusName = "org.freedesktop.DBus";
+constexpr const char* kLocalName = "org.freedesktop.DBus.Local";
 
 constexpr const char* kBluezSignalsRule = "type='signal',sender='org.bluez'";
 constexpr const char* kBluezOwnerRule =
@@ -25,28 +21,28 @@ constexpr const char* kBluezOwnerRule =
 
 constexpr std::uint64_t kReopenDelayUsec = 1'000'000;
 
-std::vector<std::string> interfaceNames(const Interfaces& interfaces) {
-  std::vector<std::string> names;
-  for (const auto& [name, properties] : interfaces)
-    names.push_back(name);
-  return names;
+// bluetoothd may take about 40 s to give up on a peer that does not answer a Connect. With
+// the bus default of 25 s the call would end in NoReply while bluetoothd goes on trying; the
+// run's own deadline ends every call long before this.
+constexpr std::uint64_t kCallTimeoutUsec = 60'000'000;
+
+bool isFrom(sd_bus_message* message, std::string_view name) {
+  const char* sender = sd_bus_message_get_sender(message);
+  return sender != nullptr && !name.empty() && name == sender;
 }
 
 }  // namespace
 
-BluezConnection::BluezConnection(sd_event* event) : event_(event) {}
-
-BluezConnection::~BluezConnection() = default;
+BluezConnection::BluezConnection(sd_event* event, Listener& listener)
+    : event_(event), listener_(listener) {}
 
 void BluezConnection::start() {
   sd_bus* bus = nullptr;
-  if (sd_bus_open_system(&bus) < 0) {
-    becomeAbsent();
-    reopenLater();
-    return;
+  if (sd_bus_open_system(&bus) >= 0) {
+    bus_.reset(bus);
+    sd_bus_set_method_call_timeout(bus, kCallTimeoutUsec);
   }
-  bus_.reset(bus);
-  if (sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL) < 0 || !subscribe()) {
+  if (!bus_ || sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL) < 0 || subscribe() < 0) {
     matches_.clear();
     bus_.reset();
     becomeAbsent();
@@ -56,218 +52,182 @@ void BluezConnection::start() {
   // The match rules are sent first, so no change between the reply and them is missed. The
   // bus answers who owns org.bluez before it passes the object request on, so every signal
   // that comes after the objects is checked against the right sender.
-  requestOwner();
-  requestManagedObjects(nullptr);
+  sd_bus_slot* slot = nullptr;
+  if (sd_bus_call_method_async(bus, &slot, kBusName, "/org/freedesktop/DBus", kBusName,
+                               "GetNameOwner", &BluezConnection::getNameOwnerReply, this, "s",
+                               kBluezService) >= 0) {
+    getNameOwnerCall_.reset(slot);
+  }
+  fetchObjects();
 }
 
-bool BluezConnection::subscribe() {
+int BluezConnection::subscribe() {
   sd_bus* bus = bus_.get();
-  sd_bus_slot* signals = nullptr;
-  sd_bus_slot* owner = nullptr;
-  sd_bus_slot* disconnected = nullptr;
-  bool subscribed =
-      sd_bus_add_match_async(bus, &signals, kBluezSignalsRule, &BluezConnection::bluezSignal,
-                             &BluezConnection::addMatchReply, this) >= 0 &&
-      sd_bus_add_match_async(bus, &owner, kBluezOwnerRule, &BluezConnection::nameOwnerChanged,
-                             &BluezConnection::addMatchReply, this) >= 0 &&
-      sd_bus_match_signal_async(bus, &disconnected, nullptr, "/org/freedesktop/DBus/Local",
-                                "org.freedesktop.DBus.Local", "Disconnected",
-                                &BluezConnection::busDisconnected, nullptr, this) >= 0;
-  for (sd_bus_slot* slot : {signals, owner, disconnected}) {
+  sd_bus_slot* slots[3] = {};
+  int r = sd_bus_add_match_async(bus, &slots[0], kBluezSignalsRule, &BluezConnection::bluezSignal,
+                                 &BluezConnection::addMatchReply, this);
+  if (r >= 0) {
+    r = sd_bus_add_match_async(bus, &slots[1], kBluezOwnerRule, &BluezConnection::nameOwnerChanged,
+                               &BluezConnection::addMatchReply, this);
+  }
+  if (r >= 0) {
+    r = sd_bus_match_signal_async(bus, &slots[2], nullptr, "/org/freedesktop/DBus/Local",
+                                  kLocalName, "Disconnected", &BluezConnection::busDisconnected,
+                                  nullptr, this);
+  }
+  for (sd_bus_slot* slot : slots) {
     if (slot != nullptr)
       matches_.emplace_back(slot);
   }
-  return subscribed;
+  return r;
 }
 
-void BluezConnection::requestOwner() {
-  sd_bus_slot* slot = nullptr;
-  if (sd_bus_call_method_async(bus_.get(), &slot, kBusService, kBusPath, kBusInterface,
-                               "GetNameOwner", &BluezConnection::nameOwnerReply, this, "s",
-                               kBluezService) >= 0) {
-    ownerCall_.reset(slot);
+bool BluezConnection::trusts(sd_bus_message* reply) const {
+  return sd_bus_message_get_sender(reply) == nullptr || isFrom(reply, owner_) ||
+         isFrom(reply, kBusName) || isFrom(reply, kLocalName);
+}
+
+bool BluezConnection::refusedAccess(sd_bus_message* reply) {
+  if (!isAccessDenied(reply))
+    return false;
+  if (!accessDenied_) {
+    accessDenied_ = true;
+    listener_.objectsChanged({});
   }
-}
-
-// An error here is NameHasNoOwner: bluetoothd is not there yet, and the bus will announce it.
-int BluezConnection::nameOwnerReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  auto* self = static_cast<BluezConnection*>(userdata);
-  self->ownerCall_.reset();
-  const char* sender = sd_bus_message_get_sender(reply);
-  const char* owner = nullptr;
-  if (sender != nullptr && std::string_view(sender) == kBusService &&
-      replyError(reply) == nullptr && sd_bus_message_read(reply, "s", &owner) >= 0) {
-    self->owner_ = owner;
-  }
-  return 0;
-}
-
-bool BluezConnection::sentByBluez(sd_bus_message* message) const {
-  const char* sender = sd_bus_message_get_sender(message);
-  return sender != nullptr && !owner_.empty() && owner_ == sender;
-}
-
-// The bus sends the errors of a call it could not deliver or whose callee left; sd-bus makes
-// up those of a call that timed out or whose bus closed.
-bool BluezConnection::trustsReply(sd_bus_message* reply) const {
-  const char* sender = sd_bus_message_get_sender(reply);
-  return sender == nullptr || sentByBluez(reply) || std::string_view(sender) == kBusService ||
-         std::string_view(sender) == kLocalSender;
-}
-
-int BluezConnection::callBluez(sd_bus_message* call, ReplyHandler handler,
-                               std::chrono::microseconds timeout) {
-  return callAsync(
-      bus_.get(), call,
-      [weak = weak_from_this(), handler = std::move(handler)](sd_bus_message* reply) {
-        auto self = weak.lock();
-        if (self && self->trustsReply(reply))
-          handler(reply);
-      },
-      timeout);
+  return true;
 }
 
 void BluezConnection::refreshObjects(std::function<void(bool fetched)> done) {
-  requestManagedObjects(std::move(done));
+  fetchWaiters_.push_back(std::move(done));
+  fetchObjects();
 }
 
-void BluezConnection::requestManagedObjects(std::function<void(bool fetched)> done) {
-  BusMessagePtr call;
-  int r = newBluezCall(bus_.get(), "/", kObjectManagerInterface, "GetManagedObjects", call);
-  if (r >= 0) {
-    r = callBluez(call.get(),
-                  [this, done](sd_bus_message* reply) { managedObjectsReply(reply, done); });
+// A request still pending is dropped: its answer may predate what the waiters wait for.
+void BluezConnection::fetchObjects() {
+  if (callBluez(bus_.get(), getManagedObjectsCall_, "/", kObjectManagerInterface,
+                "GetManagedObjects", &BluezConnection::getManagedObjectsReply, this, "") < 0) {
+    finishFetch(false);
   }
-  if (r < 0 && done)
-    done(false);
 }
 
-void BluezConnection::managedObjectsReply(sd_bus_message* reply,
-                                          std::function<void(bool fetched)> done) {
-  if (const sd_bus_error* error = replyError(reply)) {
-    if (isAccessDenied(*error)) {
-      noteAccessDenied();
-    } else {
-      becomeAbsent();
-    }
-    if (done)
-      done(false);
-    return;
+int BluezConnection::getManagedObjectsReply(sd_bus_message* reply, void* userdata,
+                                            sd_bus_error*) {
+  auto* self = static_cast<BluezConnection*>(userdata);
+  self->getManagedObjectsCall_.reset();
+  if (!self->trusts(reply))
+    return 0;
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    if (!self->refusedAccess(reply))
+      self->becomeAbsent();
+    self->finishFetch(false);
+    return 0;
   }
-  auto objects = readManagedObjects(reply);
-  if (!objects) {
+  Objects objects;
+  if (readManagedObjects(reply, objects) < 0) {
     // What is known stays known while the objects are read one at a time.
-    walkObjects(std::move(done));
-    return;
+    self->walkObjects();
+    return 0;
   }
-  objects_.replace(std::move(*objects));
-  presence_ = Presence::present;
-  notify({});
-  if (done)
-    done(true);
+  self->walk_.reset();
+  self->objects_.replace(std::move(objects));
+  self->finishFetch(true);
+  return 0;
 }
 
-void BluezConnection::walkObjects(std::function<void(bool fetched)> done) {
-  if (done)
-    walkWaiters_.push_back(std::move(done));
+void BluezConnection::walkObjects() {
   // A walk already under way may have passed objects that changed since: start it again.
-  walk_ = std::make_unique<ObjectWalk>(
-      bus_.get(), owner_,
-      [this](const std::string& path, Interfaces interfaces) {
-        objects_.addInterfaces(path, std::move(interfaces));
-      },
-      [this] { walkFinished(); });
+  walk_ = std::make_unique<ObjectWalk>(bus_.get(), owner_, objects_, [this] {
+    walk_.reset();
+    finishFetch(true);
+  });
   if (walk_->start() < 0)
     becomeAbsent();
 }
 
-void BluezConnection::walkFinished() {
-  walk_.reset();
-  presence_ = Presence::present;
-  notify({});
-  auto waiters = std::exchange(walkWaiters_, {});
+// The waiters are taken first: any that the listener adds wait for the fetch it asks for.
+void BluezConnection::finishFetch(bool fetched) {
+  auto waiters = std::exchange(fetchWaiters_, {});
+  if (fetched) {
+    presence_ = Presence::present;
+    listener_.objectsChanged({});
+  }
   for (const auto& waiter : waiters)
-    waiter(true);
-}
-
-void BluezConnection::noteAccessDenied() {
-  if (accessDenied_)
-    return;
-  accessDenied_ = true;
-  notify({});
+    waiter(fetched);
 }
 
 void BluezConnection::becomeAbsent() {
   presence_ = Presence::absent;
   objects_.clear();
   walk_.reset();
-  notify({});
-  auto waiters = std::exchange(walkWaiters_, {});
-  for (const auto& waiter : waiters)
-    waiter(false);
+  listener_.objectsChanged({});
+  finishFetch(false);
 }
 
-void BluezConnection::notify(const ObjectsChange& change) {
-  if (listener_ != nullptr)
-    listener_->objectsChanged(change);
-}
-
+// Signals sd-bus cannot read are skipped; the object they are about stays as it was.
 int BluezConnection::bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto* self = static_cast<BluezConnection*>(userdata);
-  if (!self->sentByBluez(message))
+  auto& self = *static_cast<BluezConnection*>(userdata);
+  std::string path;
+  if (!isFrom(message, self.owner_))
     return 0;
   if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesAdded") > 0) {
-    self->interfacesAdded(message);
+    Interfaces added;
+    if (readInterfacesAdded(message, path, added) >= 0) {
+      const bool isDevice = added.contains(kDeviceInterface);
+      self.objects_.addInterfaces(path, std::move(added));
+      self.listener_.objectsChanged(isDevice ? path : "");
+    }
   } else if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesRemoved") > 0) {
-    self->interfacesRemoved(message);
+    std::vector<std::string> removed;
+    if (readInterfacesRemoved(message, path, removed) >= 0) {
+      self.objects_.removeInterfaces(path, removed);
+      self.listener_.objectsChanged({});
+    }
   } else if (sd_bus_message_is_signal(message, kPropertiesInterface, "PropertiesChanged") > 0) {
-    self->propertiesChanged(message);
+    std::string interface;
+    Properties changed;
+    std::vector<std::string> invalidated;
+    if (const char* object = sd_bus_message_get_path(message))
+      path = object;
+    if (readPropertiesChanged(message, interface, changed, invalidated) >= 0 &&
+        self.objects_.changeProperties(path, interface, changed, invalidated)) {
+      self.listener_.objectsChanged(path);
+    }
   }
   return 0;
 }
 
-void BluezConnection::interfacesAdded(sd_bus_message* message) {
-  auto added = readInterfacesAdded(message);
-  if (!added)
-    return;
-  auto names = interfaceNames(added->interfaces);
-  objects_.addInterfaces(added->path, std::move(added->interfaces));
-  notify({ObjectsChange::Kind::interfacesAdded, added->path, std::move(names)});
-}
-
-void BluezConnection::interfacesRemoved(sd_bus_message* message) {
-  auto removed = readInterfacesRemoved(message);
-  if (!removed)
-    return;
-  objects_.removeInterfaces(removed->path, removed->interfaces);
-  notify({ObjectsChange::Kind::interfacesRemoved, removed->path, std::move(removed->interfaces)});
-}
-
-void BluezConnection::propertiesChanged(sd_bus_message* message) {
-  const char* path = sd_bus_message_get_path(message);
-  auto changed = readPropertiesChanged(message);
-  if (path == nullptr || !changed)
-    return;
-  if (!objects_.changeProperties(path, changed->interface, changed->changed,
-                                 changed->invalidated)) {
-    return;
-  }
-  notify({ObjectsChange::Kind::propertiesChanged, path, {changed->interface}});
-}
-
 int BluezConnection::nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
-  const char* sender = sd_bus_message_get_sender(message);
-  if (sender == nullptr || std::string_view(sender) != kBusService)
+  const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+  if (!isFrom(message, kBusName) ||
+      sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0 ||
+      std::string_view(name) != kBluezService) {
     return 0;
-  auto changed = readNameOwnerChanged(message);
-  if (!changed || changed->name != kBluezService)
-    return 0;
-  self->owner_ = changed->newOwner;
-  if (!changed->oldOwner.empty())
+  }
+  self->owner_ = newOwner;
+  if (*oldOwner != '\0')
     self->becomeAbsent();
-  if (!changed->newOwner.empty())
-    self->requestManagedObjects(nullptr);
+  if (*newOwner != '\0')
+    self->fetchObjects();
+  return 0;
+}
+
+// An error here is NameHasNoOwner: bluetoothd is not there yet, and the bus will announce it.
+int BluezConnection::getNameOwnerReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluezConnection*>(userdata);
+  self->getNameOwnerCall_.reset();
+  const char* owner = nullptr;
+  if (isFrom(reply, kBusName) && !sd_bus_message_is_method_error(reply, nullptr) &&
+      sd_bus_message_read(reply, "s", &owner) > 0) {
+    self->owner_ = owner;
+  }
+  return 0;
+}
+
+int BluezConnection::addMatchReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluezConnection*>(userdata);
+  if (self->trusts(reply))
+    self->refusedAccess(reply);
   return 0;
 }
 
@@ -280,11 +240,9 @@ int BluezConnection::busDisconnected(sd_bus_message*, void* userdata, sd_bus_err
 }
 
 void BluezConnection::reopenLater() {
-  if (reopen_)
-    return;
   sd_event_source* source = nullptr;
-  if (sd_event_add_time_relative(event_, &source, CLOCK_MONOTONIC, kReopenDelayUsec, 0,
-                                 &BluezConnection::reopenDue, this) >= 0) {
+  if (!reopen_ && sd_event_add_time_relative(event_, &source, CLOCK_MONOTONIC, kReopenDelayUsec, 0,
+                                             &BluezConnection::reopenDue, this) >= 0) {
     reopen_.reset(source);
   }
 }
@@ -293,19 +251,12 @@ int BluezConnection::reopenDue(sd_event_source*, std::uint64_t, void* userdata) 
   auto* self = static_cast<BluezConnection*>(userdata);
   self->reopen_.reset();
   self->walk_.reset();
-  self->ownerCall_.reset();
+  self->getNameOwnerCall_.reset();
+  self->getManagedObjectsCall_.reset();
   self->owner_.clear();
   self->matches_.clear();
   self->bus_.reset();
   self->start();
-  return 0;
-}
-
-int BluezConnection::addMatchReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  const sd_bus_error* error = replyError(reply);
-  if (error != nullptr && isAccessDenied(*error)) {
-    static_cast<BluezConnection*>(userdata)->noteAccessDenied();
-  }
   return 0;
 }
 

@@ -1,33 +1,17 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "ble/bluez/async_call.h"
 #include "ble/bluez/object_tree.h"
 #include "ble/bluez/object_walk.h"
 #include "ble/bluez/sd_handles.h"
 
 namespace norvel::ble::bluez {
-
-// What changed in bluetoothd's objects, or in whether they can be known at all.
-struct ObjectsChange {
-  enum class Kind {
-    // The whole tree was fetched again or dropped, or reachability or access changed.
-    reloaded,
-    interfacesAdded,
-    interfacesRemoved,
-    propertiesChanged,
-  };
-  Kind kind = Kind::reloaded;
-  std::string path;
-  // The interfaces added or removed, or the one whose properties changed.
-  std::vector<std::string> interfaces;
-};
 
 // The process's link to bluetoothd: the system bus on the main loop, and bluetoothd's object
 // tree, fetched whole when bluetoothd (re)appears and kept current from its signals.
@@ -36,93 +20,75 @@ struct ObjectsChange {
 // to this process directly arrives whoever sent it. So bluetoothd's signals count only when
 // their sender is the unique name that owns org.bluez, and a change of that owner only when
 // the bus itself announces it.
-class BluezConnection : public std::enable_shared_from_this<BluezConnection> {
+class BluezConnection {
  public:
-  enum class Presence {
-    // Waiting for bluetoothd's first answer.
-    unknown,
-    // No system bus, no bluetoothd on it, or it failed to answer.
-    absent,
-    present,
-  };
+  // Absent: no system bus, no bluetoothd on it, or it failed to answer.
+  enum class Presence { unknown, absent, present };
 
   class Listener {
    public:
     virtual ~Listener() = default;
-    // Called after the change has been applied to the tree.
-    virtual void objectsChanged(const ObjectsChange& change) = 0;
+    // Called after each change has been applied to the tree. `sighted` is the object whose
+    // Device1 interface was just added or whose properties changed; empty for other changes.
+    virtual void objectsChanged(std::string_view sighted) = 0;
   };
 
-  explicit BluezConnection(sd_event* event);
+  BluezConnection(sd_event* event, Listener& listener);
   BluezConnection(const BluezConnection&) = delete;
   BluezConnection& operator=(const BluezConnection&) = delete;
-  ~BluezConnection();
-
-  // The listener is not owned; pass null before it goes away.
-  void setListener(Listener* listener) { listener_ = listener; }
 
   // Opens the system bus on the loop, subscribes to bluetoothd's signals and to its name
   // changing owner, then asks for its objects. Nothing here waits for bluetoothd. While
   // there is no system bus, or after it went away, opening it is tried again every second.
   void start();
 
-  // Fetches the whole tree again. `done` runs once: with true when the fetched tree is in
-  // place, with false when it could not be fetched (then the tree is bluetoothd's absence).
+  // Fetches the whole tree again. `done` runs once: with true when a tree fetched after this
+  // call is in place, with false when it could not be fetched.
   void refreshObjects(std::function<void(bool fetched)> done);
 
-  // Sends a call to bluetoothd without waiting (see callAsync). The handler sees a reply only
-  // when bluetoothd, the bus or sd-bus itself sent it: sd-bus matches a reply to its call by
-  // serial alone, so on a bus whose policy lets anyone reply, anyone could answer for
-  // bluetoothd. A call answered by someone else is left unanswered.
-  int callBluez(sd_bus_message* call, ReplyHandler handler, std::chrono::microseconds timeout = {});
-
-  // Records a refusal of any request: from then on this process counts as not authorized.
-  void noteAccessDenied();
+  // Whether to believe a reply: bluetoothd's, the bus's (a call it could not deliver) and
+  // sd-bus's own (a timeout) only. sd-bus matches a reply to its call by serial alone, so on a
+  // permissive bus anyone could answer for bluetoothd; such a call stays unanswered.
+  bool trusts(sd_bus_message* reply) const;
+  // True, after noting it for good, when the reply is the bus policy's refusal.
+  bool refusedAccess(sd_bus_message* reply);
 
   Presence presence() const { return presence_; }
   bool accessDenied() const { return accessDenied_; }
   const ObjectTree& objects() const { return objects_; }
-  // Null when no bus could be opened.
   sd_bus* bus() const { return bus_.get(); }
 
  private:
   static int bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int busDisconnected(sd_bus_message* message, void* userdata, sd_bus_error* error);
-  static int addMatchReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
-  static int nameOwnerReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int addMatchReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int getNameOwnerReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int getManagedObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int reopenDue(sd_event_source* source, std::uint64_t usec, void* userdata);
 
-  bool subscribe();
-  void requestOwner();
-  void requestManagedObjects(std::function<void(bool fetched)> done);
-  void managedObjectsReply(sd_bus_message* reply, std::function<void(bool fetched)> done);
-  void walkObjects(std::function<void(bool fetched)> done);
-  void walkFinished();
-  bool sentByBluez(sd_bus_message* message) const;
-  bool trustsReply(sd_bus_message* reply) const;
-  void interfacesAdded(sd_bus_message* message);
-  void interfacesRemoved(sd_bus_message* message);
-  void propertiesChanged(sd_bus_message* message);
+  int subscribe();
+  void fetchObjects();
+  void walkObjects();
+  void finishFetch(bool fetched);
   void becomeAbsent();
   void reopenLater();
-  void notify(const ObjectsChange& change);
 
   sd_event* event_;
-  Listener* listener_ = nullptr;
+  Listener& listener_;
   Presence presence_ = Presence::unknown;
   bool accessDenied_ = false;
   // The unique name of the connection that owns org.bluez; empty while nobody does.
   std::string owner_;
   ObjectTree objects_;
+  std::vector<std::function<void(bool fetched)>> fetchWaiters_;
   EventSourcePtr reopen_;
   BusPtr bus_;
   // Declared after the bus so that they are released before it.
   std::vector<BusSlotPtr> matches_;
-  BusSlotPtr ownerCall_;
+  BusSlotPtr getNameOwnerCall_;
+  BusSlotPtr getManagedObjectsCall_;
   std::unique_ptr<ObjectWalk> walk_;
-  // Those waiting for the walk under way: a refresh whose reply could not be read whole.
-  std::vector<std::function<void(bool fetched)>> walkWaiters_;
 };
 
 }  // namespace norvel::ble::bluez

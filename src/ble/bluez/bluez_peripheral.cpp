@@ -3,55 +3,35 @@
 #include <algorithm>
 #include <utility>
 
-#include "ble/bluez/async_call.h"
-#include "ble/bluez/bluez_names.h"
-#include "ble/bluez/bus_error.h"
-#include "ble/bluez/message_reading.h"
+#include "ble/bluez/bluez_bus.h"
 
 namespace norvel::ble::bluez {
 namespace {
 
-// The object's UUID property when it is present and well formed.
-std::optional<Uuid> objectUuid(const ObjectTree& objects, const std::string& path,
-                               const char* interface) {
-  const Properties* properties = objects.find(path, interface);
-  if (properties == nullptr)
-    return std::nullopt;
-  auto text = stringProperty(*properties, "UUID");
-  if (!text)
-    return std::nullopt;
-  return Uuid::parseGatt(*text);
-}
-
-bool listed(const std::vector<Uuid>& uuids, const Uuid& uuid) {
-  return std::find(uuids.begin(), uuids.end(), uuid) != uuids.end();
-}
-
-// The object already handed out for the path, or a new one when there is none or its UUID
-// changed.
-template <typename Object>
-std::shared_ptr<Object> objectFor(std::map<std::string, std::shared_ptr<Object>>& known,
-                                  const std::string& path, const Uuid& uuid) {
-  auto& object = known[path];
-  if (!object || object->uuid() != uuid)
-    object = std::make_shared<Object>(path, uuid);
-  return object;
+// The objects below `parent` with the interface whose UUID is in the list, in object-path
+// order, each as its UUID and its path.
+template <typename Attribute>
+std::vector<Attribute> attributesBelow(const ObjectTree& objects, const std::string& parent,
+                                       const char* interface, const std::vector<Uuid>& uuids) {
+  std::vector<Attribute> found;
+  for (const auto& path : objects.descendantsWith(parent, interface)) {
+    auto text = property<std::string>(*objects.find(path, interface), "UUID");
+    auto uuid = text ? Uuid::parse(*text) : std::nullopt;
+    if (uuid && std::find(uuids.begin(), uuids.end(), *uuid) != uuids.end())
+      found.push_back(Attribute{*uuid, path, {}});
+  }
+  return found;
 }
 
 }  // namespace
 
-BluezPeripheral::BluezPeripheral(std::string path, Uuid identifier,
-                                 std::shared_ptr<BluezConnection> connection, SdEventQueue& queue)
-    : path_(std::move(path)),
-      identifier_(identifier),
-      connection_(std::move(connection)),
-      queue_(queue) {}
+BluezPeripheral::BluezPeripheral(BluezConnection& connection, SdEventQueue& queue,
+                                 std::string path, Uuid identifier)
+    : connection_(connection), queue_(queue), path_(std::move(path)), identifier_(identifier) {}
 
 std::optional<std::string> BluezPeripheral::name() const {
-  const Properties* device = connection_->objects().find(path_, kDeviceInterface);
-  if (device == nullptr)
-    return std::nullopt;
-  return stringProperty(*device, "Name");
+  const Properties* device = connection_.objects().find(path_, kDeviceInterface);
+  return device != nullptr ? property<std::string>(*device, "Name") : std::nullopt;
 }
 
 void BluezPeripheral::discoverServices(const std::vector<Uuid>& serviceUUIDs) {
@@ -66,15 +46,12 @@ void BluezPeripheral::objectsChanged() {
 void BluezPeripheral::fetchResolvedServicesIfReady() {
   if (pendingServiceDiscoveries_.empty() || fetchingServices_)
     return;
-  const Properties* device = connection_->objects().find(path_, kDeviceInterface);
-  if (device == nullptr || !boolProperty(*device, "ServicesResolved").value_or(false))
+  const Properties* device = connection_.objects().find(path_, kDeviceInterface);
+  if (device == nullptr || !property<bool>(*device, "ServicesResolved").value_or(false))
     return;
   // bluetoothd may announce ServicesResolved before the GATT objects, so fetch them afresh.
   fetchingServices_ = true;
-  connection_->refreshObjects([weak = weak_from_this()](bool fetched) {
-    if (auto self = weak.lock())
-      self->resolvedServicesFetched(fetched);
-  });
+  connection_.refreshObjects([this](bool fetched) { resolvedServicesFetched(fetched); });
 }
 
 // A tree that could not be fetched says nothing about the services: the discovery waits for
@@ -83,127 +60,71 @@ void BluezPeripheral::resolvedServicesFetched(bool fetched) {
   fetchingServices_ = false;
   if (!fetched)
     return;
-  auto discoveries = std::move(pendingServiceDiscoveries_);
-  pendingServiceDiscoveries_.clear();
-  for (const auto& uuids : discoveries)
-    deliverServices(servicesMatching(uuids));
-}
-
-std::vector<std::shared_ptr<Service>> BluezPeripheral::servicesMatching(
-    const std::vector<Uuid>& uuids) {
-  const ObjectTree& objects = connection_->objects();
-  std::vector<std::shared_ptr<Service>> services;
-  for (const auto& path : objects.descendantsWith(path_, kGattServiceInterface)) {
-    auto uuid = objectUuid(objects, path, kGattServiceInterface);
-    if (uuid && listed(uuids, *uuid))
-      services.push_back(objectFor(knownServices_, path, *uuid));
+  for (const auto& uuids : std::exchange(pendingServiceDiscoveries_, {})) {
+    services_ = attributesBelow<Service>(connection_.objects(), path_, kGattServiceInterface, uuids);
+    if (delegate_ != nullptr)
+      delegate_->peripheralDidDiscoverServices(*this, std::nullopt);
   }
-  return services;
 }
 
 void BluezPeripheral::discoverCharacteristicsForService(
-    const std::vector<Uuid>& characteristicUUIDs, Service& service) {
-  auto* bluezService = dynamic_cast<BluezService*>(&service);
-  if (bluezService == nullptr)
-    return;
-  auto known = knownServices_.find(bluezService->path());
-  if (known == knownServices_.end() || known->second.get() != bluezService)
-    return;
-  deliverCharacteristics(known->second,
-                         characteristicsMatching(*bluezService, characteristicUUIDs));
-}
-
-std::vector<std::shared_ptr<Characteristic>> BluezPeripheral::characteristicsMatching(
-    const BluezService& service, const std::vector<Uuid>& uuids) {
-  const ObjectTree& objects = connection_->objects();
-  std::vector<std::shared_ptr<Characteristic>> characteristics;
-  for (const auto& path : objects.descendantsWith(service.path(), kGattCharacteristicInterface)) {
-    auto uuid = objectUuid(objects, path, kGattCharacteristicInterface);
-    if (uuid && listed(uuids, *uuid)) {
-      characteristics.push_back(objectFor(knownCharacteristics_, path, *uuid));
+    const std::vector<Uuid>& characteristicUUIDs, const Service& service) {
+  Service discovered = service;
+  discovered.characteristics = attributesBelow<Characteristic>(
+      connection_.objects(), service.handle, kGattCharacteristicInterface, characteristicUUIDs);
+  // Answered from the tree at once, so delivered from the loop, not from inside this request.
+  queue_.post([this, discovered = std::move(discovered)] {
+    if (services_) {
+      for (auto& known : *services_) {
+        if (known.handle == discovered.handle)
+          known.characteristics = discovered.characteristics;
+      }
     }
-  }
-  return characteristics;
+    if (delegate_ != nullptr)
+      delegate_->peripheralDidDiscoverCharacteristicsForService(*this, discovered, std::nullopt);
+  });
 }
 
-void BluezPeripheral::readValueForCharacteristic(Characteristic& characteristic) {
-  auto* bluezCharacteristic = dynamic_cast<BluezCharacteristic*>(&characteristic);
-  if (bluezCharacteristic == nullptr)
-    return;
-  auto known = knownCharacteristics_.find(bluezCharacteristic->path());
-  if (known == knownCharacteristics_.end() || known->second.get() != bluezCharacteristic)
-    return;
-  std::shared_ptr<BluezCharacteristic> target = known->second;
-
-  sd_bus* bus = connection_->bus();
-  BusMessagePtr call;
-  int r = newBluezCall(bus, target->path(), kGattCharacteristicInterface, "ReadValue", call);
-  if (r >= 0)
-    r = sd_bus_message_append(call.get(), "a{sv}", 0);
-  if (r >= 0) {
-    r = connection_->callBluez(call.get(),
-                               [weak = weak_from_this(), target](sd_bus_message* reply) {
-                                 if (auto self = weak.lock())
-                                   self->readValueReply(target, reply);
-                               });
+void BluezPeripheral::readValueForCharacteristic(const Characteristic& characteristic) {
+  auto read = reads_.insert(reads_.end(), PendingRead{this, characteristic, nullptr, {}});
+  read->self = read;
+  read->characteristic.value.reset();
+  int r = callBluez(connection_.bus(), read->slot, characteristic.handle,
+                    kGattCharacteristicInterface, "ReadValue", &BluezPeripheral::readValueReply,
+                    &*read, "a{sv}", 0);
+  if (r < 0) {
+    reads_.erase(read);
+    queue_.post([this, characteristic, r] { deliverValue(characteristic, errnoError(r)); });
   }
-  if (r < 0)
-    deliverValue(target, std::nullopt, errnoError(r));
 }
 
-void BluezPeripheral::readValueReply(const std::shared_ptr<BluezCharacteristic>& characteristic,
-                                     sd_bus_message* reply) {
-  if (const sd_bus_error* error = replyError(reply)) {
-    if (isAccessDenied(*error)) {
-      connection_->noteAccessDenied();
-      return;
-    }
-    deliverValue(characteristic, std::nullopt, toBleError(*error));
-    return;
+int BluezPeripheral::readValueReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* read = static_cast<PendingRead*>(userdata);
+  BluezPeripheral& self = *read->peripheral;
+  Characteristic characteristic = std::move(read->characteristic);
+  self.reads_.erase(read->self);
+  if (!self.connection_.trusts(reply) || self.connection_.refusedAccess(reply))
+    return 0;
+  if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+    self.deliverValue(characteristic, toBleError(*error));
+    return 0;
   }
   // A reply that is not `ay` carries no value.
-  deliverValue(characteristic, readByteArray(reply), std::nullopt);
+  const void* data = nullptr;
+  std::size_t size = 0;
+  if (sd_bus_message_has_signature(reply, "ay") > 0 &&
+      sd_bus_message_read_array(reply, 'y', &data, &size) >= 0) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    characteristic.value = size > 0 ? Bytes(bytes, bytes + size) : Bytes{};
+  }
+  self.deliverValue(characteristic, std::nullopt);
+  return 0;
 }
 
-void BluezPeripheral::deliverServices(std::vector<std::shared_ptr<Service>> services) {
-  queue_.post([weak = weak_from_this(), services = std::move(services)] {
-    auto self = weak.lock();
-    if (!self)
-      return;
-    self->services_ = services;
-    if (self->delegate_ != nullptr)
-      self->delegate_->peripheralDidDiscoverServices(*self, {});
-  });
-}
-
-void BluezPeripheral::deliverCharacteristics(
-    std::shared_ptr<BluezService> service,
-    std::vector<std::shared_ptr<Characteristic>> characteristics) {
-  queue_.post([weak = weak_from_this(), service = std::move(service),
-               characteristics = std::move(characteristics)] {
-    auto self = weak.lock();
-    if (!self)
-      return;
-    service->setCharacteristics(characteristics);
-    if (self->delegate_ != nullptr) {
-      self->delegate_->peripheralDidDiscoverCharacteristicsForService(*self, *service, {});
-    }
-  });
-}
-
-void BluezPeripheral::deliverValue(std::shared_ptr<BluezCharacteristic> characteristic,
-                                   std::optional<Bytes> value, std::optional<Error> error) {
-  queue_.post([weak = weak_from_this(), characteristic = std::move(characteristic),
-               value = std::move(value), error = std::move(error)] {
-    auto self = weak.lock();
-    if (!self)
-      return;
-    if (!error)
-      characteristic->setValue(value);
-    if (self->delegate_ != nullptr) {
-      self->delegate_->peripheralDidUpdateValueForCharacteristic(*self, *characteristic, error);
-    }
-  });
+void BluezPeripheral::deliverValue(const Characteristic& characteristic,
+                                   const std::optional<Error>& error) {
+  if (delegate_ != nullptr)
+    delegate_->peripheralDidUpdateValueForCharacteristic(*this, characteristic, error);
 }
 
 }  // namespace norvel::ble::bluez

@@ -1,77 +1,69 @@
 #pragma once
 
-#include <map>
-#include <memory>
+#include <list>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ble/bluez/bluez_connection.h"
-#include "ble/bluez/bluez_gatt.h"
 #include "ble/bluez/sd_event_queue.h"
 #include "ble/peripheral.h"
 
 namespace norvel::ble::bluez {
 
-// A Device1 object under the chosen adapter. Its name and GATT objects are read from
-// bluetoothd's object tree; its events are posted to the main queue.
-class BluezPeripheral : public Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
+// A Device1 object under the chosen adapter. Its name and GATT attributes are read from
+// bluetoothd's object tree; each attribute's handle is its object path.
+class BluezPeripheral : public Peripheral {
  public:
-  BluezPeripheral(std::string path, Uuid identifier, std::shared_ptr<BluezConnection> connection,
-                  SdEventQueue& queue);
+  BluezPeripheral(BluezConnection& connection, SdEventQueue& queue, std::string path,
+                  Uuid identifier);
+  BluezPeripheral(const BluezPeripheral&) = delete;
+  BluezPeripheral& operator=(const BluezPeripheral&) = delete;
 
   Uuid identifier() const override { return identifier_; }
   // Device1.Name only: Alias falls back to the address, which is no name.
   std::optional<std::string> name() const override;
   void setDelegate(PeripheralDelegate* delegate) override { delegate_ = delegate; }
 
-  // Waits for ServicesResolved, then reports the device's GattService1 objects whose UUID
-  // is in the list, in object-path order.
+  // Waits for ServicesResolved, fetches the tree afresh, then reports the device's
+  // GattService1 objects whose UUID is in the list, in object-path order.
   void discoverServices(const std::vector<Uuid>& serviceUUIDs) override;
-  std::optional<std::vector<std::shared_ptr<Service>>> services() const override {
-    return services_;
-  }
+  const std::optional<std::vector<Service>>& services() const override { return services_; }
   // Reports the service's GattCharacteristic1 objects whose UUID is in the list, in
-  // object-path order. Services of another backend are ignored.
+  // object-path order, from the tree.
   void discoverCharacteristicsForService(const std::vector<Uuid>& characteristicUUIDs,
-                                         Service& service) override;
-  // GattCharacteristic1.ReadValue. Characteristics of another backend are ignored.
-  void readValueForCharacteristic(Characteristic& characteristic) override;
+                                         const Service& service) override;
+  // GattCharacteristic1.ReadValue.
+  void readValueForCharacteristic(const Characteristic& characteristic) override;
 
   const std::string& path() const { return path_; }
   // Called after every change of bluetoothd's objects.
   void objectsChanged();
 
  private:
+  struct PendingRead {
+    BluezPeripheral* peripheral;
+    Characteristic characteristic;
+    BusSlotPtr slot;
+    std::list<PendingRead>::iterator self;
+  };
+
+  static int readValueReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+
   void fetchResolvedServicesIfReady();
   void resolvedServicesFetched(bool fetched);
-  void readValueReply(const std::shared_ptr<BluezCharacteristic>& characteristic,
-                      sd_bus_message* reply);
+  void deliverValue(const Characteristic& characteristic, const std::optional<Error>& error);
 
-  std::vector<std::shared_ptr<Service>> servicesMatching(const std::vector<Uuid>& uuids);
-  std::vector<std::shared_ptr<Characteristic>> characteristicsMatching(
-      const BluezService& service, const std::vector<Uuid>& uuids);
-
-  void deliverServices(std::vector<std::shared_ptr<Service>> services);
-  void deliverCharacteristics(std::shared_ptr<BluezService> service,
-                              std::vector<std::shared_ptr<Characteristic>> characteristics);
-  // The value is stored only when there is no error.
-  void deliverValue(std::shared_ptr<BluezCharacteristic> characteristic, std::optional<Bytes> value,
-                    std::optional<Error> error);
-
+  BluezConnection& connection_;
+  SdEventQueue& queue_;
   std::string path_;
   Uuid identifier_;
-  std::shared_ptr<BluezConnection> connection_;
-  SdEventQueue& queue_;
   PeripheralDelegate* delegate_ = nullptr;
-
   // Service lists asked for and not yet answered, in the order asked.
   std::vector<std::vector<Uuid>> pendingServiceDiscoveries_;
   bool fetchingServices_ = false;
-  std::optional<std::vector<std::shared_ptr<Service>>> services_;
-  // The same bluetoothd object is always handed out as the same object.
-  std::map<std::string, std::shared_ptr<BluezService>> knownServices_;
-  std::map<std::string, std::shared_ptr<BluezCharacteristic>> knownCharacteristics_;
+  std::optional<std::vector<Service>> services_;
+  std::list<PendingRead> reads_;
 };
 
 }  // namespace norvel::ble::bluez

@@ -2,67 +2,39 @@
 
 #include <systemd/sd-bus.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "ble/bluez/object_tree.h"
-#include "ble/gatt.h"
 
 namespace norvel::ble::bluez {
 
-// Readers for the messages this backend receives. Each reads from the start of the message
-// and gives nothing when the message's signature is not the expected one; a property whose
-// value has a type the tree does not keep is kept as std::monostate.
+// Readers for the messages this backend receives, from the start of the message. Each
+// returns a negative errno when the signature is not the expected one or sd-bus refuses the
+// content. A property of a type the tree does not keep is kept as std::monostate.
 
 // GetManagedObjects reply: a{oa{sa{sv}}}.
-std::optional<Objects> readManagedObjects(sd_bus_message* message);
-
-struct InterfacesAdded {
-  std::string path;
-  Interfaces interfaces;
-};
-// oa{sa{sv}}
-std::optional<InterfacesAdded> readInterfacesAdded(sd_bus_message* message);
-
-struct InterfacesRemoved {
-  std::string path;
-  std::vector<std::string> interfaces;
-};
-// oas
-std::optional<InterfacesRemoved> readInterfacesRemoved(sd_bus_message* message);
-
-struct PropertiesChanged {
-  std::string interface;
-  Properties changed;
-  std::vector<std::string> invalidated;
-};
-// sa{sv}as
-std::optional<PropertiesChanged> readPropertiesChanged(sd_bus_message* message);
-
-struct NameOwnerChanged {
-  std::string name;
-  std::string oldOwner;
-  std::string newOwner;
-};
-// sss
-std::optional<NameOwnerChanged> readNameOwnerChanged(sd_bus_message* message);
-
+int readManagedObjects(sd_bus_message* message, Objects& objects);
+// InterfacesAdded: oa{sa{sv}}.
+int readInterfacesAdded(sd_bus_message* message, std::string& path, Interfaces& interfaces);
+// InterfacesRemoved: oas.
+int readInterfacesRemoved(sd_bus_message* message, std::string& path,
+                          std::vector<std::string>& interfaces);
+// PropertiesChanged: sa{sv}as.
+int readPropertiesChanged(sd_bus_message* message, std::string& interface, Properties& changed,
+                          std::vector<std::string>& invalidated);
 // Properties.GetAll reply: a{sv}.
-std::optional<Properties> readAllProperties(sd_bus_message* message);
+int readAllProperties(sd_bus_message* message, Properties& properties);
 
-// What an Introspect reply (s: XML) says of one object.
+// What an Introspect reply says of one object: the names of the nodes right below it (each a
+// valid object path element) and its interfaces.
 struct Introspection {
-  // The names of the nodes right below it, each a valid object path element.
   std::vector<std::string> children;
   std::vector<std::string> interfaces;
 };
-std::optional<Introspection> readIntrospection(sd_bus_message* message);
-// The same, from the XML text.
+// Introspect reply: s, the XML.
+int readIntrospection(sd_bus_message* message, Introspection& introspection);
 Introspection parseIntrospection(std::string_view xml);
-
-// ReadValue reply: ay.
-std::optional<Bytes> readByteArray(sd_bus_message* message);
 
 }  // namespace norvel::ble::bluez

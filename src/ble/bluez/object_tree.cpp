@@ -3,31 +3,6 @@
 #include <utility>
 
 namespace norvel::ble::bluez {
-namespace {
-
-template <typename T>
-std::optional<T> propertyOf(const Properties& properties, std::string_view name) {
-  auto found = properties.find(name);
-  if (found == properties.end())
-    return std::nullopt;
-  if (const T* value = std::get_if<T>(&found->second))
-    return *value;
-  return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<bool> boolProperty(const Properties& properties, std::string_view name) {
-  return propertyOf<bool>(properties, name);
-}
-
-std::optional<std::int64_t> integerProperty(const Properties& properties, std::string_view name) {
-  return propertyOf<std::int64_t>(properties, name);
-}
-
-std::optional<std::string> stringProperty(const Properties& properties, std::string_view name) {
-  return propertyOf<std::string>(properties, name);
-}
 
 void ObjectTree::addInterfaces(const std::string& path, Interfaces interfaces) {
   Interfaces& object = objects_[path];

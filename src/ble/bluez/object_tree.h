@@ -20,10 +20,13 @@ using Interfaces = std::map<std::string, Properties, std::less<>>;
 // Object path to its interfaces; the map's order is object-path order.
 using Objects = std::map<std::string, Interfaces, std::less<>>;
 
-// Each is absent when the property is missing or of another type.
-std::optional<bool> boolProperty(const Properties& properties, std::string_view name);
-std::optional<std::int64_t> integerProperty(const Properties& properties, std::string_view name);
-std::optional<std::string> stringProperty(const Properties& properties, std::string_view name);
+// The property's value, absent when it is missing or of another type.
+template <typename Value>
+std::optional<Value> property(const Properties& properties, std::string_view name) {
+  auto found = properties.find(name);
+  const Value* value = found != properties.end() ? std::get_if<Value>(&found->second) : nullptr;
+  return value != nullptr ? std::optional<Value>(*value) : std::nullopt;
+}
 
 // bluetoothd's objects as its object manager reports them, kept current from its signals.
 class ObjectTree {

@@ -5,103 +5,77 @@
 #include <string_view>
 #include <utility>
 
-#include "ble/bluez/bluez_names.h"
+#include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/message_reading.h"
 
 namespace norvel::ble::bluez {
 namespace {
 
-constexpr const char* kRoot = "/org/bluez";
-constexpr const char* kIntrospectableInterface = "org.freedesktop.DBus.Introspectable";
-
 constexpr std::array<std::string_view, 4> kUsedInterfaces = {
     kAdapterInterface, kDeviceInterface, kGattServiceInterface, kGattCharacteristicInterface};
 
-bool isUsed(std::string_view interface) {
-  return std::find(kUsedInterfaces.begin(), kUsedInterfaces.end(), interface) !=
-         kUsedInterfaces.end();
-}
-
 }  // namespace
 
-ObjectWalk::ObjectWalk(sd_bus* bus, std::string bluez, Found found, std::function<void()> finished)
-    : bus_(bus),
-      bluez_(std::move(bluez)),
-      found_(std::move(found)),
-      finished_(std::move(finished)) {}
-
-bool ObjectWalk::answeredByBluez(sd_bus_message* reply) const {
-  const char* sender = sd_bus_message_get_sender(reply);
-  return sender != nullptr && bluez_ == sender &&
-         sd_bus_message_is_method_error(reply, nullptr) <= 0;
-}
+ObjectWalk::ObjectWalk(sd_bus* bus, std::string bluez, ObjectTree& tree,
+                       std::function<void()> finished)
+    : bus_(bus), bluez_(std::move(bluez)), tree_(tree), finished_(std::move(finished)) {}
 
 int ObjectWalk::start() {
-  return send(kRoot, "");
+  return send("/org/bluez", "");
 }
 
 int ObjectWalk::send(const std::string& path, const std::string& interface) {
-  auto call = calls_.insert(calls_.end(), Call{this, path, interface, nullptr, {}});
-  call->self = call;
-  sd_bus_slot* slot = nullptr;
+  auto pending = calls_.insert(calls_.end(), Call{this, path, interface, nullptr, {}});
+  Call& call = *pending;
+  call.self = pending;
   int r = interface.empty()
-              ? sd_bus_call_method_async(bus_, &slot, kBluezService, path.c_str(),
-                                         kIntrospectableInterface, "Introspect",
-                                         &ObjectWalk::introspectReply, &*call, "")
-              : sd_bus_call_method_async(bus_, &slot, kBluezService, path.c_str(),
-                                         kPropertiesInterface, "GetAll", &ObjectWalk::getAllReply,
-                                         &*call, "s", interface.c_str());
-  if (r < 0) {
-    calls_.erase(call);
-    return r;
-  }
-  call->slot.reset(slot);
-  return 0;
+              ? callBluez(bus_, call.slot, path, "org.freedesktop.DBus.Introspectable",
+                          "Introspect", &ObjectWalk::introspectReply, &call, "")
+              : callBluez(bus_, call.slot, path, kPropertiesInterface, "GetAll",
+                          &ObjectWalk::getAllReply, &call, "s", interface.c_str());
+  if (r < 0)
+    calls_.pop_back();
+  return r;
 }
 
+bool ObjectWalk::answeredByBluez(sd_bus_message* reply) const {
+  const char* sender = sd_bus_message_get_sender(reply);
+  return sender != nullptr && bluez_ == sender && !sd_bus_message_is_method_error(reply, nullptr);
+}
+
+// A call that cannot be sent leaves that part of the tree unread, as a failed one does.
 int ObjectWalk::introspectReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  auto* call = static_cast<Call*>(userdata);
-  call->walk->introspected(*call, reply);
-  call->walk->answered(*call);
-  return 0;
-}
-
-void ObjectWalk::introspected(const Call& call, sd_bus_message* reply) {
-  if (!answeredByBluez(reply))
-    return;
-  auto introspection = readIntrospection(reply);
-  if (!introspection)
-    return;
-  // A call that cannot be sent leaves that part of the tree unread, as a failed one does.
-  for (const auto& interface : introspection->interfaces) {
-    if (isUsed(interface))
-      send(call.path, interface);
+  const Call& call = *static_cast<Call*>(userdata);
+  ObjectWalk& walk = *call.walk;
+  Introspection introspection;
+  if (walk.answeredByBluez(reply) && readIntrospection(reply, introspection) >= 0) {
+    for (const auto& interface : introspection.interfaces) {
+      if (std::find(kUsedInterfaces.begin(), kUsedInterfaces.end(), interface) !=
+          kUsedInterfaces.end()) {
+        walk.send(call.path, interface);
+      }
+    }
+    for (const auto& child : introspection.children)
+      walk.send(call.path + "/" + child, "");
   }
-  for (const auto& child : introspection->children)
-    send(call.path + "/" + child, "");
+  walk.answered(call);
+  return 0;
 }
 
 int ObjectWalk::getAllReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  auto* call = static_cast<Call*>(userdata);
-  ObjectWalk* walk = call->walk;
-  if (walk->answeredByBluez(reply)) {
-    if (auto properties = readAllProperties(reply)) {
-      Interfaces interfaces;
-      interfaces.emplace(call->interface, std::move(*properties));
-      walk->found_(call->path, std::move(interfaces));
-    }
-  }
-  walk->answered(*call);
+  const Call& call = *static_cast<Call*>(userdata);
+  ObjectWalk& walk = *call.walk;
+  Properties properties;
+  if (walk.answeredByBluez(reply) && readAllProperties(reply, properties) >= 0)
+    walk.tree_.addInterfaces(call.path, {{call.interface, std::move(properties)}});
+  walk.answered(call);
   return 0;
 }
 
-void ObjectWalk::answered(Call& call) {
+void ObjectWalk::answered(const Call& call) {
   calls_.erase(call.self);
-  if (calls_.empty()) {
-    // Moved out first: `finished_` may destroy this walk.
-    auto finished = std::move(finished_);
-    finished();
-  }
+  if (calls_.empty())
+    std::exchange(finished_, nullptr)();
 }
 
 }  // namespace norvel::ble::bluez

@@ -16,12 +16,10 @@ namespace norvel::ble::bluez {
 // an unreadable object is skipped and every other object still arrives.
 class ObjectWalk {
  public:
-  using Found = std::function<void(const std::string& path, Interfaces interfaces)>;
-
-  // `bluez` is the unique name of bluetoothd, the only one whose answers count. `found` runs
-  // for each object read; `finished` once no call is left, and nothing of the walk runs after
-  // it, so it may destroy the walk.
-  ObjectWalk(sd_bus* bus, std::string bluez, Found found, std::function<void()> finished);
+  // Only the answers of `bluez`, bluetoothd's unique name, count; each object read is merged
+  // into `tree`. `finished` runs once no call is left, and nothing of the walk runs after it,
+  // so it may destroy the walk.
+  ObjectWalk(sd_bus* bus, std::string bluez, ObjectTree& tree, std::function<void()> finished);
   ObjectWalk(const ObjectWalk&) = delete;
   ObjectWalk& operator=(const ObjectWalk&) = delete;
 
@@ -29,10 +27,11 @@ class ObjectWalk {
   int start();
 
  private:
+  // One pending call; the reply functions get it as userdata.
   struct Call {
     ObjectWalk* walk;
     std::string path;
-    // Empty for the Introspect call, else the interface whose properties are asked.
+    // Empty for Introspect, else the interface whose properties are asked for.
     std::string interface;
     BusSlotPtr slot;
     std::list<Call>::iterator self;
@@ -42,16 +41,13 @@ class ObjectWalk {
   static int getAllReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
 
   int send(const std::string& path, const std::string& interface);
-  void introspected(const Call& call, sd_bus_message* reply);
-  // Forgets the answered call, then finishes the walk when it was the last one.
-  void answered(Call& call);
-
-  // Whether the reply is bluetoothd's answer, not an error or someone else's.
   bool answeredByBluez(sd_bus_message* reply) const;
+  // Forgets the answered call, then finishes the walk when it was the last one.
+  void answered(const Call& call);
 
   sd_bus* bus_;
   std::string bluez_;
-  Found found_;
+  ObjectTree& tree_;
   std::function<void()> finished_;
   std::list<Call> calls_;
 };

@@ -4,9 +4,7 @@
 #include <sys/signalfd.h>
 #include <time.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstdint>
 #include <system_error>
 #include <utility>
 
@@ -27,9 +25,7 @@ void throwIfFailed(int r, const char* what) {
 }
 
 std::uint64_t toUsec(MainQueue::Seconds delay) {
-  if (!(delay.count() > 0))
-    return 0;
-  return static_cast<std::uint64_t>(std::llround(delay.count() * 1e6));
+  return delay.count() > 0 ? static_cast<std::uint64_t>(std::llround(delay.count() * 1e6)) : 0;
 }
 
 }  // namespace
@@ -38,7 +34,6 @@ SdEventQueue::SdEventQueue() {
   sd_event* event = nullptr;
   throwIfFailed(sd_event_default(&event), "sd_event_default");
   event_.reset(event);
-
   sd_event_source* source = nullptr;
   throwIfFailed(sd_event_add_defer(event, &source, &SdEventQueue::postedTaskDue, this),
                 "sd_event_add_defer");
@@ -46,29 +41,18 @@ SdEventQueue::SdEventQueue() {
   throwIfFailed(sd_event_source_set_enabled(source, SD_EVENT_OFF), "sd_event_source_set_enabled");
 }
 
-SdEventQueue::~SdEventQueue() = default;
-
 void SdEventQueue::asyncAfter(Seconds delay, std::function<void()> task) {
-  auto timer = timers_.emplace(timers_.end());
-  timer->task = std::move(task);
-  timer->queue = this;
-  timer->self = timer;
   sd_event_source* source = nullptr;
-  int r = sd_event_add_time_relative(event_.get(), &source, CLOCK_MONOTONIC, toUsec(delay),
-                                     kTimerAccuracyUsec, &SdEventQueue::timerElapsed, &*timer);
-  if (r < 0) {
-    timers_.erase(timer);
-    throwIfFailed(r, "sd_event_add_time_relative");
-  }
-  timer->source.reset(source);
+  throwIfFailed(sd_event_add_time_relative(event_.get(), &source, CLOCK_MONOTONIC, toUsec(delay),
+                                           kTimerAccuracyUsec, &SdEventQueue::deadlineDue, this),
+                "sd_event_add_time_relative");
+  deadline_.reset(source);
+  deadlineTask_ = std::move(task);
 }
 
-int SdEventQueue::timerElapsed(sd_event_source*, std::uint64_t, void* userdata) {
-  auto* timer = static_cast<Timer*>(userdata);
-  std::function<void()> task = std::move(timer->task);
-  // Releasing a source from its own callback is allowed; sd-event frees it afterwards.
-  timer->queue->timers_.erase(timer->self);
-  task();
+int SdEventQueue::deadlineDue(sd_event_source*, std::uint64_t, void* userdata) {
+  auto* queue = static_cast<SdEventQueue*>(userdata);
+  std::exchange(queue->deadlineTask_, nullptr)();
   return 0;
 }
 
@@ -83,8 +67,6 @@ void SdEventQueue::post(std::function<void()> task) {
 
 int SdEventQueue::postedTaskDue(sd_event_source* source, void* userdata) {
   auto* queue = static_cast<SdEventQueue*>(userdata);
-  if (queue->posted_.empty())
-    return sd_event_source_set_enabled(source, SD_EVENT_OFF);
   std::function<void()> task = std::move(queue->posted_.front());
   queue->posted_.pop_front();
   if (queue->posted_.empty())
@@ -95,29 +77,19 @@ int SdEventQueue::postedTaskDue(sd_event_source* source, void* userdata) {
 
 void SdEventQueue::handleTerminationSignals(std::function<void(int signal)> handler) {
   signalHandler_ = std::move(handler);
-  if (!signalSources_.empty())
-    return;
-  sigset_t mask;
-  sigemptyset(&mask);
-  for (int signal : kTerminationSignals)
-    sigaddset(&mask, signal);
-  // sd-event reads the signals from a signalfd, which sees only blocked signals.
-  if (sigprocmask(SIG_BLOCK, &mask, nullptr) < 0)
-    throwIfFailed(-errno, "sigprocmask");
   for (int signal : kTerminationSignals) {
     sd_event_source* source = nullptr;
-    throwIfFailed(
-        sd_event_add_signal(event_.get(), &source, signal, &SdEventQueue::signalReceived, this),
-        "sd_event_add_signal");
+    // PROCMASK: sd-event blocks the signal itself, as its signalfd sees only blocked ones.
+    throwIfFailed(sd_event_add_signal(event_.get(), &source, signal | SD_EVENT_SIGNAL_PROCMASK,
+                                      &SdEventQueue::signalReceived, this),
+                  "sd_event_add_signal");
     signalSources_.emplace_back(source);
   }
 }
 
 int SdEventQueue::signalReceived(sd_event_source*, const struct signalfd_siginfo* info,
                                  void* userdata) {
-  auto* queue = static_cast<SdEventQueue*>(userdata);
-  if (queue->signalHandler_)
-    queue->signalHandler_(static_cast<int>(info->ssi_signo));
+  static_cast<SdEventQueue*>(userdata)->signalHandler_(static_cast<int>(info->ssi_signo));
   return 0;
 }
 

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <list>
 #include <vector>
 
 #include "ble/bluez/sd_handles.h"
@@ -12,21 +11,19 @@
 namespace norvel::ble::bluez {
 
 // The main queue as the thread's default sd-event loop. The D-Bus connection is attached
-// to the same loop, so timers, signals and bus traffic run one callback at a time.
+// to the same loop, so the deadline, signals and bus traffic run one callback at a time.
 class SdEventQueue : public MainQueue {
  public:
   // Throws std::system_error when the loop cannot be created.
   SdEventQueue();
-  SdEventQueue(const SdEventQueue&) = delete;
-  SdEventQueue& operator=(const SdEventQueue&) = delete;
-  ~SdEventQueue() override;
 
-  // A one-shot CLOCK_MONOTONIC timer.
+  // The run has one timer, its deadline: a later call replaces a pending task.
   void asyncAfter(Seconds delay, std::function<void()> task) override;
   // sd_event_loop: returns only when the loop is exited, with its exit code.
-  int run() override;
+  int run();
 
-  // Runs the task from the loop, soon, after every task posted before it.
+  // Runs the task from the loop, soon, after every task posted before it. A request that
+  // fails at once reports the failure this way, never from inside the request.
   void post(std::function<void()> task);
 
   // Blocks the signals that ask a process to end (SIGINT, SIGTERM, SIGHUP, SIGQUIT) and
@@ -37,22 +34,16 @@ class SdEventQueue : public MainQueue {
   sd_event* event() const { return event_.get(); }
 
  private:
-  struct Timer {
-    EventSourcePtr source;
-    std::function<void()> task;
-    SdEventQueue* queue = nullptr;
-    std::list<Timer>::iterator self;
-  };
-
-  static int timerElapsed(sd_event_source* source, std::uint64_t usec, void* userdata);
+  static int deadlineDue(sd_event_source* source, std::uint64_t usec, void* userdata);
   static int postedTaskDue(sd_event_source* source, void* userdata);
   static int signalReceived(sd_event_source* source, const struct signalfd_siginfo* info,
                             void* userdata);
 
   EventPtr event_;
-  std::list<Timer> timers_;
-  std::deque<std::function<void()>> posted_;
+  EventSourcePtr deadline_;
+  std::function<void()> deadlineTask_;
   EventSourcePtr postedSource_;
+  std::deque<std::function<void()>> posted_;
   std::function<void(int)> signalHandler_;
   std::vector<EventSourcePtr> signalSources_;
 };

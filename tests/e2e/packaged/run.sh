@@ -17,29 +17,20 @@ arch=$(dpkg-deb -f "$deb" Architecture)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 dpkg-deb -x "$deb" "$work/root"
-binary=$work/root/usr/bin/norvel-read
-
 case "$arch" in
-  "$(dpkg --print-architecture)") emulator=() ;;
-  arm64) emulator=(qemu-aarch64 -L /usr/aarch64-linux-gnu) ;;
-  armhf) emulator=(qemu-arm -L /usr/arm-linux-gnueabihf) ;;
+  "$(dpkg --print-architecture)") emulator= ;;
+  arm64) emulator="qemu-aarch64 -L /usr/aarch64-linux-gnu" ;;
+  armhf) emulator="qemu-arm -L /usr/arm-linux-gnueabihf" ;;
   *) echo "packaged e2e: no emulator for $arch" >&2; exit 2 ;;
 esac
 # exec: the emulator takes the wrapper's process, so the suite's signals reach it directly.
-printf '#!/bin/sh\nexec %s %s "$@"\n' "${emulator[*]}" "$binary" >"$work/norvel-read"
+printf '#!/bin/sh\nexec %s %s "$@"\n' "$emulator" "$work/root/usr/bin/norvel-read" >"$work/norvel-read"
 chmod +x "$work/norvel-read"
 
 failed=()
 for row in "${ROWS[@]}"; do
-  if /usr/bin/python3 -m tests.e2e.mock.run_scenario --binary "$work/norvel-read" "$row" >"$work/log" 2>&1; then
-    printf '%s %s\n' "$arch" "$(sed -n 1p "$work/log")"
-  else
-    cat "$work/log"
-    failed+=("$row")
-  fi
+  /usr/bin/python3 -m tests.e2e.mock.run_scenario --binary "$work/norvel-read" "$row" >"$work/log" 2>&1 &&
+    echo "$arch $(head -n1 "$work/log")" || { cat "$work/log"; failed+=("$row"); }
 done
-if ((${#failed[@]} > 0)); then
-  echo "$arch: FAILED: ${failed[*]}"
-  exit 1
-fi
+((${#failed[@]} == 0)) || { echo "$arch: FAILED: ${failed[*]}"; exit 1; }
 echo "$arch: ${#ROWS[@]} rows passed"
