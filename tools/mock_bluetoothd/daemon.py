@@ -72,8 +72,9 @@ class CallLog:
 
 
 def variant(value):
-    kind = 'b' if isinstance(value, bool) else 'n' if isinstance(value, int) else 'as' if isinstance(value, list) else 's'
-    return GLib.Variant(kind, value)
+    '''A forged property's value: booleans, int16 (RSSI), string arrays (UUIDs) or strings.'''
+    kinds = ((bool, 'b'), (int, 'n'), (list, 'as'), (str, 's'))
+    return GLib.Variant(next(kind for python, kind in kinds if isinstance(value, python)), value)
 
 
 def forged_message(forgery, entry, owner):

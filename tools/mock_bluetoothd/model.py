@@ -85,7 +85,8 @@ class Exported(dbus.service.Object):
     def Introspect(self, path, connection):
         # dbus-python's, plus the interfaces that have only properties (GattService1).
         head, end, tail = dbus.service.Object.Introspect(self, path, connection).rpartition('</node>')
-        return head + ''.join(f'<interface name="{name}"/>' for name in self.props if f'"{name}"' not in head) + end + tail
+        extra = ''.join(f'<interface name="{name}"/>' for name in self.props if f'"{name}"' not in head)
+        return head + extra + end + tail
 
 
 class Adapter(Exported):
@@ -172,7 +173,8 @@ class Device(Exported):
             'Alias': config.get('alias', name if isinstance(name, str) else address.replace(':', '-')),
             'Paired': False, 'Bonded': False, 'Trusted': False, 'Blocked': False, 'LegacyPairing': False,
             'Connected': self.connected, 'ServicesResolved': self.connected, 'Adapter': dbus.ObjectPath(adapter),
-            'UUIDs': dbus.Array(['0000fce0-0000-1000-8000-00805f9b34fb'], 's')}, **({} if name is None else {'Name': name})))
+            'UUIDs': dbus.Array(['0000fce0-0000-1000-8000-00805f9b34fb'], 's')},
+            **({} if name is None else {'Name': name})))
 
     def export(self, announce=False):
         super().export(announce)
@@ -322,7 +324,8 @@ class EmulatedBluez(dbus.service.Object):
                 # Built by hand, not through dbus.service.signal, to reach the rate.
                 device = self.crowd[sent[0] % len(self.crowd)]
                 signal = dbus.lowlevel.SignalMessage(device.path, PROPERTIES, 'PropertiesChanged')
-                signal.append(DEVICE, {'RSSI': dbus.Int16(-40 - sent[0] % 50)}, dbus.Array([], 's'), signature='sa{sv}as')
+                signal.append(DEVICE, {'RSSI': dbus.Int16(-40 - sent[0] % 50)}, dbus.Array([], 's'),
+                              signature='sa{sv}as')
                 self.connection.send_message(signal)
                 sent[0] += 1
             if int(elapsed) > sent[1]:

@@ -72,8 +72,9 @@ class PrivateBluez:
     def spawn(self, command, **options):
         # A process group of its own: a Ctrl-C at the terminal reaches only the command run on
         # the bus, which then still has its bus and mock while it winds down.
-        self.processes.append(subprocess.Popen(command, process_group=0, **options))  # pylint: disable=consider-using-with
-        return self.processes[-1]
+        process = subprocess.Popen(command, process_group=0, **options)  # pylint: disable=consider-using-with
+        self.processes.append(process)
+        return process
 
     def calls(self):
         '''The mock's calls and events, each with 'what': the member called or the event's name.'''
