@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""The floor of the real stack for a scripted client: the same D-Bus calls as norvel-read,
-made with python3-dbus on a GLib loop and nothing else. Scans on hci0 for a device whose
-name holds "Norvel", connects, waits for ServicesResolved, reads the detailed readings
-characteristic, prints the record as JSON and disconnects without waiting."""
+"""The floor of the real stack for a scripted client: norvel-read's bluetoothd calls made with
+python3-dbus on a GLib loop, as plain method calls (no proxy objects, so no introspection and
+no name-owner look-ups). Scans on hci0 for a device whose name holds "Norvel", connects, waits
+for ServicesResolved, reads the detailed readings characteristic, prints the record as JSON,
+then disconnects and waits for the Disconnect reply."""
 import json
 import struct
 import sys
@@ -11,107 +12,82 @@ import dbus
 import dbus.mainloop.glib
 from gi.repository import GLib
 
-BLUEZ = 'org.bluez'
-ADAPTER_PATH = '/org/bluez/hci0'
-DEVICE = 'org.bluez.Device1'
-CHARACTERISTIC = 'org.bluez.GattCharacteristic1'
+BLUEZ, ADAPTER, ADAPTER_INTERFACE = 'org.bluez', '/org/bluez/hci0', 'org.bluez.Adapter1'
+MANAGER, PROPERTIES = 'org.freedesktop.DBus.ObjectManager', 'org.freedesktop.DBus.Properties'
+DEVICE, CHARACTERISTIC = 'org.bluez.Device1', 'org.bluez.GattCharacteristic1'
 DETAILED_UUID = 'f0cd3001-95da-4f4b-9ac8-aa55d312af0c'
 STATUS = {1: 'GREEN', 2: 'YELLOW'}
 
 
 def record(address, name, value):
-    co2, temperature, pressure, humidity, battery, status, interval, age = \
-        struct.unpack_from('<HHHBBBHH', value)
-    return {
-        'address': '00000000-0000-8000-8000-' + address.replace(':', ''),
-        'name': name,
-        'co2': co2,
-        'temperature': '%.1f °C' % (temperature / 20.0),
-        'humidity': '%d %%' % humidity,
-        'pressure': '%.1f hPa' % (pressure / 10.0),
-        'battery': '%d %%' % battery,
-        'status': STATUS.get(status, 'RED'),
-        'interval': interval,
-        'age': age,
-    }
+    co2, temperature, pressure, humidity, battery, status, interval, age = struct.unpack_from('<HHHBBBHH', value)
+    return {'address': '00000000-0000-8000-8000-' + address.replace(':', ''), 'name': name, 'co2': co2,
+            'temperature': '%.1f °C' % (temperature / 20.0), 'humidity': '%d %%' % humidity,
+            'pressure': '%.1f hPa' % (pressure / 10.0), 'battery': '%d %%' % battery,
+            'status': STATUS.get(status, 'RED'), 'interval': interval, 'age': age}
 
 
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    bus = dbus.SystemBus()
-    loop = GLib.MainLoop()
-    root = dbus.Interface(bus.get_object(BLUEZ, '/'), 'org.freedesktop.DBus.ObjectManager')
-    adapter = dbus.Interface(bus.get_object(BLUEZ, ADAPTER_PATH), 'org.bluez.Adapter1')
-    state = {'device': None, 'resolved': False, 'status': 1}
+    bus, loop = dbus.SystemBus(), GLib.MainLoop()
+    devices, state = {}, {'device': None, 'resolved': False, 'status': 1}
+
+    def call(path, interface, method, signature=None, args=(), reply=lambda *_: None, timeout=-1):
+        bus.call_async(BLUEZ, path, interface, method, signature, args, reply, fail, timeout)
 
     def fail(error):
         print('Error: %s' % error.get_dbus_message(), file=sys.stderr)
         loop.quit()
 
-    def read_value(path, device_props):
-        def done(value):
-            print(json.dumps(record(str(device_props['Address']), str(device_props.get('Name', '')),
-                                    bytes(value)), indent=2, ensure_ascii=False), flush=True)
-            state['status'] = 0
-            dbus.Interface(bus.get_object(BLUEZ, state['device']), DEVICE).Disconnect(
-                reply_handler=lambda: None, error_handler=lambda e: None)
-            bus.flush()
-            loop.quit()
-        dbus.Interface(bus.get_object(BLUEZ, path), CHARACTERISTIC).ReadValue(
-            dbus.Dictionary({}, signature='sv'), reply_handler=done, error_handler=fail)
+    def seen(path, props):
+        devices.setdefault(path, {}).update(props)
+        if state['device'] is None and path.startswith(ADAPTER + '/') and 'RSSI' in props and \
+                'norvel' in str(devices[path].get('Name', '')).lower():
+            state['device'] = path
+            call(ADAPTER, ADAPTER_INTERFACE, 'StopDiscovery')
+            call(path, DEVICE, 'Connect', timeout=60,
+                 reply=lambda: devices[path].get('ServicesResolved') and resolved())
 
     def resolved():
-        if state['resolved']:
-            return
-        state['resolved'] = True
+        if not state['resolved']:
+            state['resolved'] = True
+            call('/', MANAGER, 'GetManagedObjects', reply=read)
 
-        def objects(tree):
-            device = tree[state['device']][DEVICE]
-            for path, interfaces in sorted(tree.items()):
-                if path.startswith(state['device'] + '/') and CHARACTERISTIC in interfaces and \
-                        str(interfaces[CHARACTERISTIC]['UUID']) == DETAILED_UUID:
-                    read_value(path, device)
-                    return
+    def read(tree):
+        path = next((path for path, interfaces in sorted(tree.items()) if path.startswith(state['device'] + '/')
+                     and str(interfaces.get(CHARACTERISTIC, {}).get('UUID')) == DETAILED_UUID), None)
+        if path is None:
             print('Error: No Norvel characteristics found', file=sys.stderr)
-            loop.quit()
-        root.GetManagedObjects(reply_handler=objects, error_handler=fail)
+            return loop.quit()
+        return call(path, CHARACTERISTIC, 'ReadValue', 'a{sv}', ({},), reply=done)
 
-    def connect(path):
-        state['device'] = path
-        adapter.StopDiscovery(reply_handler=lambda: None, error_handler=lambda e: None)
-        device = dbus.Interface(bus.get_object(BLUEZ, path), DEVICE)
-        props = dbus.Interface(bus.get_object(BLUEZ, path), 'org.freedesktop.DBus.Properties')
-
-        def connected():
-            if props.Get(DEVICE, 'ServicesResolved'):
-                resolved()
-        device.Connect(reply_handler=connected, error_handler=fail, timeout=60)
-
-    def sighted(path, device_props):
-        if state['device'] is None and path.startswith(ADAPTER_PATH + '/') and \
-                'norvel' in str(device_props.get('Name', '')).lower():
-            connect(path)
-
-    def interfaces_added(path, interfaces):
-        if DEVICE in interfaces:
-            sighted(str(path), interfaces[DEVICE])
+    def done(value):
+        device = devices[state['device']]
+        print(json.dumps(record(str(device['Address']), str(device.get('Name', '')), bytes(value)), indent=2,
+                         ensure_ascii=False), flush=True)
+        state['status'] = 0
+        call(state['device'], DEVICE, 'Disconnect', reply=loop.quit)
 
     def properties_changed(interface, changed, _invalidated, path=None):
-        if interface != DEVICE or not path.startswith(ADAPTER_PATH + '/'):
-            return
-        if state['device'] is None:
-            sighted(path, dbus.Interface(bus.get_object(BLUEZ, path),
-                                         'org.freedesktop.DBus.Properties').GetAll(DEVICE))
-        elif path == state['device'] and changed.get('ServicesResolved'):
-            resolved()
+        if interface == DEVICE:
+            seen(path, changed)
+            if path == state['device'] and changed.get('ServicesResolved'):
+                resolved()
 
-    bus.add_signal_receiver(interfaces_added, 'InterfacesAdded',
-                            'org.freedesktop.DBus.ObjectManager', BLUEZ)
-    bus.add_signal_receiver(properties_changed, 'PropertiesChanged',
-                            'org.freedesktop.DBus.Properties', BLUEZ, path_keyword='path')
-    adapter.SetDiscoveryFilter({'Transport': 'le', 'DuplicateData': False})
-    adapter.StartDiscovery(reply_handler=lambda: None, error_handler=fail)
-    GLib.timeout_add_seconds(15, loop.quit)
+    bus.add_signal_receiver(lambda path, interfaces: seen(str(path), interfaces.get(DEVICE, {})),
+                            'InterfacesAdded', MANAGER)
+    bus.add_signal_receiver(properties_changed, 'PropertiesChanged', PROPERTIES, path_keyword='path')
+
+    def scan(tree):
+        for path, interfaces in tree.items():
+            devices[str(path)] = dict(interfaces.get(DEVICE, {}))
+        call(ADAPTER, ADAPTER_INTERFACE, 'SetDiscoveryFilter', 'a{sv}', ({'Transport': 'le', 'DuplicateData': False},))
+        call(ADAPTER, ADAPTER_INTERFACE, 'StartDiscovery')
+    def timeout():
+        print('Error: Timeout searching for Norvel sensor', file=sys.stderr)
+        loop.quit()
+    call('/', MANAGER, 'GetManagedObjects', reply=scan)
+    GLib.timeout_add_seconds(15, timeout)
     loop.run()
     return state['status']
 

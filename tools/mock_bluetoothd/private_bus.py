@@ -1,10 +1,9 @@
-'''A private system bus with the mock bluetoothd on it, for the demo and the tests.
+'''Runs a command on a private system bus with the mock bluetoothd (daemon.py) on it.
 
   /usr/bin/python3 -m tools.mock_bluetoothd.private_bus --scenario FILE.json -- COMMAND [ARGUMENT...]
 
-starts a private dbus-daemon and the mock bluetoothd of daemon.py set up by FILE.json,
-runs COMMAND with DBUS_SYSTEM_BUS_ADDRESS pointing at that bus, stops both and exits
-with COMMAND's status. COMMAND's stdout and stderr are its own.
+starts a private dbus-daemon and the mock set up by FILE.json, runs COMMAND with
+DBUS_SYSTEM_BUS_ADDRESS pointing at that bus, stops both and exits with COMMAND's status.
 '''
 
 import argparse
@@ -17,19 +16,10 @@ import tempfile
 import time
 from pathlib import Path
 
-MOCK_DIR = Path(__file__).resolve().parent
-
-
-def read_log(path):
-    '''The mock's calls and events, each with 'what': the member called or the event's name.'''
-    if not path.exists():
-        return []
-    entries = []
-    for line in path.read_text(encoding='utf-8').splitlines():
-        entry = json.loads(line)
-        entry['what'] = entry.get('member') or entry.get('event')
-        entries.append(entry)
-    return entries
+HERE = Path(__file__).resolve().parent
+# The bus policies: normal, refusing every call to org.bluez, passing replies nobody asked for.
+CONFIGS = {'normal': 'private-system-bus.conf', 'deny': 'private-system-bus-denying-bluez.conf',
+           'unrequested': 'private-system-bus-unrequested-replies.conf'}
 
 
 def wait_until(predicate, seconds):
@@ -42,54 +32,35 @@ def wait_until(predicate, seconds):
 
 
 class PrivateBluez:
-    '''A private system bus for the life of a with-block; the mock bluetoothd joins it on start_mock().
+    '''A private system bus (policy from CONFIGS; None: an address where no bus listens) for the
+    life of a with-block; a mock bluetoothd with setup (or another) joins it on start_mock().'''
 
-    setup: the mock's scenario (see daemon.py).
-    deny_bluez: the bus policy refuses every call to org.bluez.
-    unrequested_replies: the bus passes replies to calls the sender never received.
-    system_bus: false gives an address where no bus listens, and no bus.
-    '''
-
-    def __init__(self, setup, deny_bluez=False, system_bus=True, unrequested_replies=False):
-        self.setup = setup
-        self.deny_bluez = deny_bluez
-        self.unrequested_replies = unrequested_replies
-        self.system_bus = system_bus
-        self.processes = []
-        self.tempdir = None
-        self.workdir = None
-        self.address = None
-
-    def __enter__(self):
+    def __init__(self, setup, policy='normal'):
+        self.setup, self.policy, self.processes = setup, policy, []
         self.tempdir = tempfile.TemporaryDirectory(prefix='private-bluez-')  # pylint: disable=consider-using-with
         self.workdir = Path(self.tempdir.name)
-        if not self.system_bus:
-            self.address = f'unix:path={self.workdir / "no-bus"}'
-            return self
-        config = 'private-system-bus.conf'
-        if self.deny_bluez:
-            config = 'private-system-bus-denying-bluez.conf'
-        elif self.unrequested_replies:
-            config = 'private-system-bus-unrequested-replies.conf'
-        daemon = self.spawn(['dbus-daemon', f'--config-file={MOCK_DIR / config}',
-                             f'--address=unix:path={self.workdir / "bus"}', '--nofork', '--print-address'],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.address = daemon.stdout.readline().decode().strip()
-        if not self.address:
-            self.__exit__()
-            raise RuntimeError('dbus-daemon did not start')
+        self.address = f'unix:path={self.workdir / "bus"}'
+
+    def __enter__(self):
+        if self.policy:
+            daemon = self.spawn(['dbus-daemon', f'--config-file={HERE / CONFIGS[self.policy]}',
+                                 f'--address={self.address}', '--nofork', '--print-address'],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            if not daemon.stdout.readline():
+                self.__exit__()
+                raise RuntimeError('dbus-daemon did not start')
         return self
 
     def start_mock(self, setup=None):
-        '''Starts a mock bluetoothd, by default with the set-up given at construction.'''
         started = self.mocks_started()
         scenario = self.workdir / f'scenario-{started}.json'
         scenario.write_text(json.dumps(self.setup if setup is None else setup), encoding='utf-8')
         with open(self.workdir / 'mock.log', 'ab') as log:
-            self.spawn(['/usr/bin/python3', '-m', 'tools.mock_bluetoothd.daemon',
-                        '--scenario', str(scenario), '--calls', str(self.workdir / 'calls.jsonl')],
-                       env=dict(self.environment(), PYTHONPATH=str(MOCK_DIR.parents[1])), stdout=log, stderr=subprocess.STDOUT)
-        if not wait_until(lambda: self.mocks_started() > started, 30.0):
+            mock = self.spawn(['/usr/bin/python3', '-m', 'tools.mock_bluetoothd.daemon', str(scenario),
+                        str(self.workdir / 'calls.jsonl')], stdout=log, stderr=subprocess.STDOUT,
+                       env=dict(self.environment(), PYTHONPATH=str(HERE.parents[1])))
+        if not wait_until(lambda: self.mocks_started() > started or mock.poll() is not None, 30.0) \
+                or mock.poll() is not None:
             raise RuntimeError('the mock did not take org.bluez:\n' + self.mock_log())
 
     def mocks_started(self):
@@ -99,14 +70,17 @@ class PrivateBluez:
         return dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
 
     def spawn(self, command, **options):
-        # A process group of its own: a Ctrl-C at the terminal reaches the command run on
+        # A process group of its own: a Ctrl-C at the terminal reaches only the command run on
         # the bus, which then still has its bus and mock while it winds down.
         process = subprocess.Popen(command, process_group=0, **options)  # pylint: disable=consider-using-with
         self.processes.append(process)
         return process
 
     def calls(self):
-        return read_log(self.workdir / 'calls.jsonl')
+        '''The mock's calls and events, each with 'what': the member called or the event's name.'''
+        path = self.workdir / 'calls.jsonl'
+        lines = path.read_text(encoding='utf-8').splitlines() if path.exists() else []
+        return [dict(entry, what=entry.get('member') or entry.get('event')) for entry in map(json.loads, lines)]
 
     def mock_log(self):
         path = self.workdir / 'mock.log'

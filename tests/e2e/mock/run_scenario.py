@@ -1,43 +1,105 @@
-'''Runs one end-to-end scenario against the real binary; exit status 0 when it passes.
+'''Runs one row of the end-to-end table against a norvel-read binary; exit status 0 when it passes.'''
+# A private bus, the mock bluetoothd, the binary; prints what came out and every difference from the row.
+#   /usr/bin/python3 -m tests.e2e.mock.run_scenario --list
+#   /usr/bin/python3 -m tests.e2e.mock.run_scenario --binary build/src/norvel-read ROW
 
-  /usr/bin/python3 -m tests.e2e.mock.run_scenario --list
-  /usr/bin/python3 -m tests.e2e.mock.run_scenario --binary build/src/norvel-read SCENARIO
-
-from the repository's root (or with it in PYTHONPATH).
-'''
-
-import argparse
+import json
+import os
+import resource
+import signal
+import subprocess
 import sys
-from pathlib import Path
+import threading
+import time
 
-from tests.e2e.mock.harness import describe_calls, run
-from tests.e2e.mock.scenarios import BY_NAME, SCENARIOS
+from tests.e2e.expected_output import json_document
+from tests.e2e.mock.scenarios import ROWS, TIMEOUT
+from tools.mock_bluetoothd.private_bus import PrivateBluez, wait_until
+
+# Calls the tool must make only as the row says (on that adapter, to that device).
+SCOPED = ('SetDiscoveryFilter', 'StartDiscovery', 'Connect', 'ReadValue')
+ARGUMENTS = {'SetDiscoveryFilter': [{'Transport': 'le', 'DuplicateData': False}], 'ReadValue': [{}]}
+# What a restarted bluetoothd no longer does: the scripted answers belong to the one that left.
+SCRIPTED = ('unanswered', 'delayed', 'exit_after', 'forged')
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument('--list', action='store_true', help='print the scenario names')
-    parser.add_argument('--binary', type=Path, help='the norvel-read executable')
-    parser.add_argument('scenario', nargs='?', choices=sorted(BY_NAME), metavar='SCENARIO')
-    args = parser.parse_args()
-    if args.list:
-        print('\n'.join(scenario.name for scenario in SCENARIOS))
-        return 0
-    if not args.binary or not args.scenario:
-        parser.error('--binary and SCENARIO are required')
+def matches(entry, item):
+    member, _, path = item.partition(' ')
+    return entry['what'] == member and (not path or entry.get('path') == path)
 
-    outcome, problems, mock_log = run(str(args.binary.resolve()), BY_NAME[args.scenario])
-    print(f'{args.scenario}: status {outcome.status} after {outcome.seconds:.2f} s, '
-          f'CPU {outcome.cpu_seconds:.2f} s, peak RSS {outcome.max_rss_mb:.1f} MB')
-    print(f'stdout: {outcome.stdout!r}\nstderr: {outcome.stderr!r}')
-    print('calls received by the mock:\n' + describe_calls(outcome.calls))
-    if problems:
-        print('mock output:\n' + mock_log)
-        print('FAILED:\n' + '\n'.join('  ' + problem for problem in problems))
-        return 1
-    print('PASSED')
-    return 0
+
+def missing_in_order(calls, wanted):
+    # The first wanted item not found after the previous ones, or None.
+    rest = iter(calls)
+    return next((item for item in wanted if not any(matches(entry, item) for entry in rest)), None)
+
+
+def after(bluez, what, delay, action, finished):
+    # Runs action once the mock has logged what (None: now) and delay s have passed, unless finished.
+    def wait_then_act():
+        wait_until(lambda: what is None or finished.is_set() or any(e['what'] == what for e in bluez.calls()), 30)
+        if not finished.wait(delay):
+            action()
+    threading.Thread(target=wait_then_act).start()
+
+
+def run(binary, row):
+    with PrivateBluez(row['setup'], row['bus']) as bluez:
+        if row['bus'] and (None, 'mock') not in [(what, action) for what, _, action in row['then']]:
+            bluez.start_mock()
+        started, finished = time.monotonic(), threading.Event()
+        tool = subprocess.Popen([binary, *row['args']], env=dict(bluez.environment(), **row['env']), cwd=bluez.workdir,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        clean = {key: value for key, value in row['setup'].items() if key not in SCRIPTED}
+        # A run that outlives every deadline is killed.
+        for what, delay, action in row['then'] + [(None, 30, signal.SIGKILL)]:
+            after(bluez, what, delay, lambda action=action: bluez.start_mock(clean) if action == 'mock'
+                  else tool.send_signal(action), finished)
+        stdout, stderr = tool.communicate()
+        outcome = {'status': tool.returncode, 'seconds': time.monotonic() - started,
+                   'stdout': stdout.decode(errors='replace'), 'stderr': stderr.decode(errors='replace')}
+        finished.set()
+        # Calls the tool flushes just before it exits may reach the mock a moment later.
+        wait_until(lambda: missing_in_order(bluez.calls(), row['calls']) is None, 2.0)
+        time.sleep(0.3)
+        outcome['calls'] = bluez.calls()
+        return outcome, check(row, outcome), bluez.mock_log()
+
+
+def check(row, outcome):
+    calls = outcome['calls']
+    expected = {'stdout': json_document(row['record']) if row['record'] else '', 'stderr': row['stderr'],
+                'status': next((-action for _, _, action in row['then'] if action != 'mock'), row['status'])}
+    problems = [f'{key}: expected {value!r}, got {outcome[key]!r}' for key, value in expected.items()
+                if outcome[key] != value]
+    if (outcome['seconds'] >= 15) != (row['stderr'] == TIMEOUT) or outcome['seconds'] > 16:
+        problems.append(f'took {outcome["seconds"]:.2f} s')
+    if (item := missing_in_order(calls, row['calls'])) is not None:
+        problems.append(f'{item} not received (in the expected order)')
+    early = calls[:next((i for i, entry in enumerate(calls) if entry['what'] == row['until']), len(calls))]
+    problems += [f'{e["what"]} {e["path"]} received but must not be' for e in calls
+                 if e in early and any(matches(e, i) for i in row['absent'])
+                 or e['what'] in SCOPED and not any(matches(e, i) for i in row['calls'])]
+    problems += [f'{e["what"]} arguments {e["args"]}' for e in calls
+                 if ARGUMENTS.get(e['what'], e.get('args')) != e.get('args')]
+    if len(row['setup'].get('forged', [])) != sum(entry['what'] == 'forged' for entry in calls):
+        problems.append('not every forged message was sent')
+    return problems
+
+
+def main(args):
+    if args == ['--list']:
+        return print('\n'.join(ROWS))
+    if len(args) != 3 or args[0] != '--binary' or args[2] not in ROWS:
+        sys.exit(f'usage: {sys.argv[0]} --list | --binary BINARY ROW')
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the rows' SIGQUIT leaves no core file
+    outcome, problems, mock_log = run(os.path.abspath(args[1]), ROWS[args[2]])
+    print(f'{args[2]}: status {outcome["status"]} after {outcome["seconds"]:.2f} s\nstdout: {outcome["stdout"]!r}\n'
+          f'stderr: {outcome["stderr"]!r}\ncalls and events the mock logged:')
+    print('\n'.join(f'  {json.dumps(entry)}' for entry in outcome['calls']))
+    print(f'mock output:\n{mock_log}FAILED:\n  ' + '\n  '.join(problems) if problems else 'PASSED')
+    return 1 if problems else 0
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))
