@@ -22,14 +22,10 @@ using namespace norvel::ble::bluez;
 constexpr const char* kShapes[] = {"a{oa{sa{sv}}}", "oa{sa{sv}}", "oas", "sa{sv}as", "a{sv}", "s"};
 constexpr const char* kPaths[] = {"/", "/org/bluez/hci0", "/org/bluez/hci1",
                                   "/org/bluez/hci0/dev_C0_FF_EE_12_34_56"};
+constexpr const char* kXml =
+    "<node><!-- <node name='x'/> --><node name='a-b'/><node name=\"c\"/></node>";
 constexpr const char* kTexts[] = {
-    kAdapterInterface,
-    kDeviceInterface,
-    "Address",
-    "Powered",
-    "hci1",
-    "C0:fF:EE:12:34:56",
-    "<node><!-- <node name='x'/> --><node name='a-b'/><node name=\"hci0\"/></node>"};
+    kAdapterInterface, kDeviceInterface, "Address", "Powered", "hci1", "C0:fF:EE:12:34:56", kXml};
 constexpr const char* kPathCharacters =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_";
 constexpr const char* kVariantTypes[] = {"b", "s", "o", "n", "u", "as", "a{sv}", "v"};
@@ -125,13 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       in.ConsumeBool() ? std::optional<std::string>(in.PickValueInArray(kTexts)) : std::nullopt;
   const auto adapter = chooseAdapter(tree, wanted);
   expect(!adapter || tree.find(*adapter, kAdapterInterface) != nullptr, "chose no adapter");
-  for (const auto& device : tree.descendantsWith("", kDeviceInterface)) {
-    if (auto identifier = deviceIdentifier(*tree.find(device, kDeviceInterface))) {
-      std::string address = *property<std::string>(*tree.find(device, kDeviceInterface), "Address");
-      std::erase(address, ':');
-      for (char& c : address)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      expect(identifier->toString() == "00000000-0000-8000-8000-" + address, "identifier");
+  for (const auto& path : tree.descendantsWith("", kDeviceInterface)) {
+    const Properties& device = *tree.find(path, kDeviceInterface);
+    if (auto identifier = deviceIdentifier(device)) {
+      std::string digits = *property<std::string>(device, "Address");
+      std::erase(digits, ':');
+      expect(norvel::ble::Uuid::parse("00000000-0000-8000-8000-" + digits) == identifier, "id");
     }
   }
   return 0;
