@@ -126,8 +126,9 @@ ROWS = {r['name']: r for r in [
                ': No Norvel characteristics found'),
               ('read-error', SERVICE, {'uuid': DETAILED, 'error': [f'{ERROR}.NotPermitted', 'Read not permitted']}, 0,
                ' reading characteristic: Read not permitted'),
-              ('read-error-without-message', SERVICE, {'uuid': DETAILED, 'error': [f'{ERROR}.NotPermitted', '']}, 0,
-               f' reading characteristic: {ERROR}.NotPermitted'),
+              # bluetoothd's NotAuthorized is the sensor's refusal, not the bus policy's.
+              ('read-not-authorized-without-message', SERVICE, {'uuid': DETAILED, 'error': [f'{ERROR}.NotAuthorized', '']},
+               0, f' reading characteristic: {ERROR}.NotAuthorized'),
               ('value-of-wrong-type-counts-as-absent', SERVICE, {'uuid': DETAILED, 'text': DETAILED_VALUE['value']},
                0, ': Empty characteristic value'),
               ('short-value', SERVICE, {'uuid': BASIC, 'value': '2003c30195'}, 0,
