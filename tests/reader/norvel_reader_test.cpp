@@ -85,10 +85,10 @@ void deliver(SensorFixture& f, std::string token) {
     return f.sensor.deliverCharacteristics(
         {kNames.at("S"), "S0", attributes<ble::Characteristic>(arg)}, error);
   // "value:D13": 13 bytes 0x01 read from D; "value:D": no value.
-  const std::string spec = arg.value();
-  ble::Characteristic read{kNames.at(spec.substr(0, 1)), spec.substr(0, 1), {}};
-  if (spec.size() > 1)
-    read.value = ble::Bytes(std::stoul(spec.substr(1)), 0x01);
+  const std::string what = arg.value();
+  ble::Characteristic read{kNames.at(what.substr(0, 1)), what.substr(0, 1), {}};
+  if (what.size() > 1)
+    read.value = ble::Bytes(std::stoul(what.substr(1)), 0x01);
   f.sensor.deliverValue(read, error);
 }
 
