@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake g++ make pkg-config libsystemd-dev libgtest-dev dbus python3-dbus python3-gi
+PACKAGES=(cmake g++ make pkg-config libsystemd-dev libgtest-dev dbus python3-dbus python3-gi python3-bleak
           jq python3-yaml python3-jinja2 python3-prometheus-client systemd)
 note() { printf 'demo: %s\n' "$*" >&2; }
 
