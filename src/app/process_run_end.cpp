@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "ble/trace.h"
+
 namespace norvel::app {
 
 int writeResult(std::FILE* out, std::FILE* err, std::string_view document) {
@@ -23,17 +25,24 @@ int writeResult(std::FILE* out, std::FILE* err, std::string_view document) {
   return 1;
 }
 
+// The clean-up comes first on every way out, so that its trace lines come before the result
+// and a failure's message is the last line on standard error.
 void ProcessRunEnd::succeed(std::string_view document) {
-  exitWith(writeResult(stdout, stderr, document));
+  runCleanup();
+  trace("the run ends with the document");
+  std::exit(writeResult(stdout, stderr, document));
 }
 
 void ProcessRunEnd::fail(std::string_view line, int status) {
+  runCleanup();
+  trace("the run ends with status %d", status);
   std::fwrite(line.data(), 1, line.size(), stderr);
-  exitWith(status);
+  std::exit(status);
 }
 
 void ProcessRunEnd::endBySignal(int signal) {
   runCleanup();
+  trace("the run ends by signal %d", signal);
   std::fflush(nullptr);
   std::signal(signal, SIG_DFL);
   sigset_t mask;
@@ -43,11 +52,6 @@ void ProcessRunEnd::endBySignal(int signal) {
   sigprocmask(SIG_UNBLOCK, &mask, nullptr);
   std::raise(signal);
   std::_Exit(128 + signal);
-}
-
-void ProcessRunEnd::exitWith(int status) {
-  runCleanup();
-  std::exit(status);
 }
 
 void ProcessRunEnd::runCleanup() {

@@ -12,7 +12,7 @@ namespace norvel::app {
 // Returns the exit status the run ends with.
 int writeResult(std::FILE* out, std::FILE* err, std::string_view document);
 
-// Ends the process: writes the text, runs the Bluetooth clean-up, then calls exit.
+// Ends the process: runs the Bluetooth clean-up, writes the text, then calls exit.
 class ProcessRunEnd : public RunEnd {
  public:
   // Runs just before the process exits, on every way out; it must be short and bounded.
@@ -26,7 +26,6 @@ class ProcessRunEnd : public RunEnd {
   [[noreturn]] void endBySignal(int signal);
 
  private:
-  [[noreturn]] void exitWith(int status);
   void runCleanup();
 
   std::function<void()> cleanup_;

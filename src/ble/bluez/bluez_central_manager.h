@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,7 +36,11 @@ class BluezCentralManager : public CentralManager, private BluezConnection::List
   void scanForPeripheralsWithServices(const std::optional<std::vector<Uuid>>& services,
                                       const ScanOptions& options) override;
   void stopScan() override;
-  // Device1.Connect; its reply is the connected or the connection-failed event.
+  // Device1.Connect; its reply is the connected or the connection-failed event. An attempt
+  // that bluetoothd gave up for a passing local reason, or that collided with another
+  // client's attempt at the same device, is made again (see connectReply), as is a link lost
+  // before the services are resolved: the request stays pending, as a central's does, until
+  // the device connects, a real failure, or the process ends.
   void connectPeripheral(Peripheral& peripheral) override;
 
   // Sends Device1.Disconnect, without waiting for the reply, to every device this manager
@@ -42,23 +48,44 @@ class BluezCentralManager : public CentralManager, private BluezConnection::List
   void closeConnections();
 
  private:
+  // One device this manager was asked to connect; at most one Connect in flight for it.
   struct ConnectRequest {
     BluezCentralManager* manager;
     BluezPeripheral* peripheral;
+    // Left connected at the end: connected before the run, or by another client.
     bool connectedBefore;
-    BusSlotPtr slot;
+    // The delegate still waits for the connected or the connection-failed event.
+    bool answerOwed = true;
+    // bluetoothd reported the device connected since the last Connect was sent, so a later
+    // Connected=false is the link going down.
+    bool sawConnected = false;
+    // Connected, services not yet resolved: a link lost now is connected again.
+    bool awaitingServices = false;
+    // The last attempt failed because another client was connecting the device.
+    bool collided = false;
+    // The next attempt waits for the device to be in bluetoothd's tree again.
+    bool awaitingDevice = false;
+    int attempts = 0;
+    BusSlotPtr call{};
+    EventSourcePtr retry{};
   };
 
   static int setDiscoveryFilterReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
-  static int discoveryReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int startDiscoveryReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int stopDiscoveryReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int connectReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int retryDue(sd_event_source* source, std::uint64_t usec, void* userdata);
 
   void objectsChanged(std::string_view sighted) override;
   ManagerState currentState() const;
   void updateAdapter();
   bool isPowered(const std::string& adapter) const;
   BluezPeripheral* peripheralAt(const std::string& path);
-  void deliverConnectFailed(BluezPeripheral& peripheral, const Error& error);
+  void reportSighting(std::string_view path);
+  void sendConnect(ConnectRequest& request);
+  void retryLater(ConnectRequest& request, const char* why);
+  void followConnection(ConnectRequest& request);
+  void deliverConnectFailed(ConnectRequest& request, const Error& error);
 
   SdEventQueue& queue_;
   CentralManagerDelegate& delegate_;
@@ -72,6 +99,8 @@ class BluezCentralManager : public CentralManager, private BluezConnection::List
   std::map<std::string, ConnectRequest> connectRequests_;
   // SetDiscoveryFilter, then StartDiscovery; or StopDiscovery.
   BusSlotPtr discoveryCall_;
+  // The devices already described in the trace, each once.
+  std::set<std::string, std::less<>> tracedSightings_;
 };
 
 }  // namespace norvel::ble::bluez

@@ -2,11 +2,14 @@
 
 #include <time.h>
 
-#include <algorithm>
+#include <array>
+#include <cstring>
+#include <span>
 #include <utility>
 
 #include "ble/bluez/bluez_bus.h"
 #include "ble/bluez/message_reading.h"
+#include "ble/trace.h"
 
 namespace norvel::ble::bluez {
 namespace {
@@ -26,26 +29,37 @@ constexpr std::uint64_t kReopenDelayUsec = 1'000'000;
 // run's own deadline ends every call long before this.
 constexpr std::uint64_t kCallTimeoutUsec = 60'000'000;
 
-bool isFrom(sd_bus_message* message, std::string_view name) {
-  const char* sender = sd_bus_message_get_sender(message);
-  return sender != nullptr && !name.empty() && name == sender;
+// The properties this backend reads, by interface: what is asked for again, one at a time,
+// when a signal that changed them cannot be read whole.
+const std::array<const char*, 2> kAdapterProperties = {"Powered", "Address"};
+const std::array<const char*, 5> kDeviceProperties = {"Connected", "ServicesResolved", "RSSI",
+                                                      "Name", "Address"};
+
+const char* errorText(sd_bus_message* reply) {
+  const sd_bus_error* error = sd_bus_message_get_error(reply);
+  return error->message != nullptr ? error->message : error->name;
 }
 
 }  // namespace
 
 BluezConnection::BluezConnection(sd_event* event, Listener& listener)
-    : event_(event), listener_(listener) {}
+    : event_(event), listener_(listener), gate_([this] { listener_.objectsChanged({}); }) {}
 
 void BluezConnection::start() {
   sd_bus* bus = nullptr;
-  if (sd_bus_open_system(&bus) >= 0) {
+  int r = sd_bus_open_system(&bus);
+  if (r >= 0) {
     bus_.reset(bus);
     sd_bus_set_method_call_timeout(bus, kCallTimeoutUsec);
+    r = sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL);
   }
-  if (!bus_ || sd_bus_attach_event(bus, event_, SD_EVENT_PRIORITY_NORMAL) < 0 || subscribe() < 0) {
+  if (r >= 0)
+    r = subscribe();
+  if (r < 0) {
+    trace("system bus: cannot use it (%s), trying again in 1 s", std::strerror(-r));
     matches_.clear();
     bus_.reset();
-    becomeAbsent();
+    forgetBluetoothd("unreachable without a system bus");
     reopenLater();
     return;
   }
@@ -82,21 +96,6 @@ int BluezConnection::subscribe() {
   return r;
 }
 
-bool BluezConnection::trusts(sd_bus_message* reply) const {
-  return sd_bus_message_get_sender(reply) == nullptr || isFrom(reply, owner_) ||
-         isFrom(reply, kBusName) || isFrom(reply, kLocalName);
-}
-
-bool BluezConnection::refusedAccess(sd_bus_message* reply) {
-  if (!isAccessDenied(reply))
-    return false;
-  if (!accessDenied_) {
-    accessDenied_ = true;
-    listener_.objectsChanged({});
-  }
-  return true;
-}
-
 void BluezConnection::refreshObjects(std::function<void(bool fetched)> done) {
   fetchWaiters_.push_back(std::move(done));
   fetchObjects();
@@ -104,8 +103,10 @@ void BluezConnection::refreshObjects(std::function<void(bool fetched)> done) {
 
 // A request still pending is dropped: its answer may predate what the waiters wait for.
 void BluezConnection::fetchObjects() {
-  if (callBluez(bus_.get(), getManagedObjectsCall_, "/", kObjectManagerInterface,
-                "GetManagedObjects", &BluezConnection::getManagedObjectsReply, this, "") < 0) {
+  int r = callBluez(bus_.get(), getManagedObjectsCall_, "/", kObjectManagerInterface,
+                    "GetManagedObjects", &BluezConnection::getManagedObjectsReply, this, "");
+  if (r < 0) {
+    trace("GetManagedObjects: not sent (%s)", std::strerror(-r));
     finishFetch(false);
   }
 }
@@ -113,20 +114,22 @@ void BluezConnection::fetchObjects() {
 int BluezConnection::getManagedObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
   self->getManagedObjectsCall_.reset();
-  if (!self->trusts(reply))
+  if (!self->believe(reply, "GetManagedObjects"))
     return 0;
   if (sd_bus_message_is_method_error(reply, nullptr)) {
-    if (!self->refusedAccess(reply))
-      self->becomeAbsent();
-    self->finishFetch(false);
+    trace("GetManagedObjects failed: %s", errorText(reply));
+    self->forgetBluetoothd("did not give its objects");
     return 0;
   }
   Objects objects;
-  if (readManagedObjects(reply, objects) < 0) {
+  if (int r = readManagedObjects(reply, objects); r < 0) {
     // What is known stays known while the objects are read one at a time.
+    trace("GetManagedObjects: reply unreadable (%s), reading the objects one at a time",
+          std::strerror(-r));
     self->walkObjects();
     return 0;
   }
+  trace("bluetoothd's objects fetched: %zu", objects.size());
   self->walk_.reset();
   self->objects_.replace(std::move(objects));
   self->finishFetch(true);
@@ -135,12 +138,13 @@ int BluezConnection::getManagedObjectsReply(sd_bus_message* reply, void* userdat
 
 void BluezConnection::walkObjects() {
   // A walk already under way may have passed objects that changed since: start it again.
-  walk_ = std::make_unique<ObjectWalk>(bus_.get(), owner_, objects_, [this] {
+  walk_ = std::make_unique<ObjectWalk>(bus_.get(), gate_, objects_, [this] {
+    trace("bluetoothd's objects read one at a time");
     walk_.reset();
     finishFetch(true);
   });
   if (walk_->start() < 0)
-    becomeAbsent();
+    forgetBluetoothd("could not be asked for its objects");
 }
 
 // The waiters are taken first: any that the listener adds wait for the fetch it asks for.
@@ -154,60 +158,129 @@ void BluezConnection::finishFetch(bool fetched) {
     waiter(fetched);
 }
 
-void BluezConnection::becomeAbsent() {
+// The one teardown of what a bluetoothd that went away (or never answered) had said; its
+// unique name is the caller's to change.
+void BluezConnection::forgetBluetoothd(const char* why) {
+  trace("bluetoothd %s: its objects are forgotten", why);
   presence_ = Presence::absent;
   objects_.clear();
   walk_.reset();
+  getManagedObjectsCall_.reset();
+  propertyReads_.clear();
   listener_.objectsChanged({});
   finishFetch(false);
 }
 
-// Signals sd-bus cannot read are skipped; the object they are about stays as it was.
 int BluezConnection::bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
   auto& self = *static_cast<BluezConnection*>(userdata);
-  std::string path;
-  if (!isFrom(message, self.owner_))
+  if (!self.gate_.believeSignal(message))
     return 0;
+  std::string path;
   if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesAdded") > 0) {
     Interfaces added;
-    if (readInterfacesAdded(message, path, added) >= 0) {
-      const bool isDevice = added.contains(kDeviceInterface);
-      self.objects_.addInterfaces(path, std::move(added));
-      self.listener_.objectsChanged(isDevice ? path : "");
+    if (int r = readInterfacesAdded(message, path, added); r < 0) {
+      trace("InterfacesAdded of %s unreadable (%s), ignoring", path.c_str(), std::strerror(-r));
+      return 0;
     }
+    const bool isDevice = added.contains(kDeviceInterface);
+    self.objects_.addInterfaces(path, std::move(added));
+    self.listener_.objectsChanged(isDevice ? path : "");
   } else if (sd_bus_message_is_signal(message, kObjectManagerInterface, "InterfacesRemoved") > 0) {
     std::vector<std::string> removed;
-    if (readInterfacesRemoved(message, path, removed) >= 0) {
-      self.objects_.removeInterfaces(path, removed);
-      self.listener_.objectsChanged({});
+    if (int r = readInterfacesRemoved(message, path, removed); r < 0) {
+      trace("InterfacesRemoved of %s unreadable (%s), ignoring", path.c_str(), std::strerror(-r));
+      return 0;
     }
+    self.objects_.removeInterfaces(path, removed);
+    self.listener_.objectsChanged({});
   } else if (sd_bus_message_is_signal(message, kPropertiesInterface, "PropertiesChanged") > 0) {
-    std::string interface;
-    Properties changed;
-    std::vector<std::string> invalidated;
-    if (const char* object = sd_bus_message_get_path(message))
-      path = object;
-    if (readPropertiesChanged(message, interface, changed, invalidated) >= 0 &&
-        self.objects_.changeProperties(path, interface, changed, invalidated)) {
-      self.listener_.objectsChanged(path);
+    self.applyPropertiesChanged(message);
+  }
+  return 0;
+}
+
+// A signal that cannot be read whole (a name with a Unicode noncharacter beside
+// ServicesResolved, say) must not hide its other changes: the properties this backend reads
+// are then asked for one at a time.
+void BluezConnection::applyPropertiesChanged(sd_bus_message* message) {
+  const char* object = sd_bus_message_get_path(message);
+  const std::string path = object != nullptr ? object : "";
+  std::string interface;
+  Properties changed;
+  std::vector<std::string> invalidated;
+  if (int r = readPropertiesChanged(message, interface, changed, invalidated); r < 0) {
+    trace("PropertiesChanged of %s %s unreadable (%s)", path.c_str(), interface.c_str(),
+          std::strerror(-r));
+    rereadProperties(path, interface);
+    return;
+  }
+  if (objects_.changeProperties(path, interface, changed, invalidated))
+    listener_.objectsChanged(interface == kDeviceInterface ? path : "");
+}
+
+void BluezConnection::rereadProperties(const std::string& path, const std::string& interface) {
+  if (objects_.find(path, interface) == nullptr)
+    return;
+  const auto& names =
+      interface == kDeviceInterface    ? std::span<const char* const>(kDeviceProperties)
+      : interface == kAdapterInterface ? std::span<const char* const>(kAdapterProperties)
+                                       : std::span<const char* const>();
+  if (!names.empty())
+    trace("asking bluetoothd for %zu properties of %s one at a time", names.size(), path.c_str());
+  for (const char* name : names) {
+    auto read = propertyReads_.insert(propertyReads_.end(),
+                                      PropertyRead{this, path, interface, name, nullptr, {}});
+    read->self = read;
+    int r = callBluez(bus_.get(), read->slot, path, kPropertiesInterface, "Get",
+                      &BluezConnection::getPropertyReply, &*read, "ss", interface.c_str(), name);
+    if (r < 0) {
+      trace("Get %s of %s: not sent (%s)", name, path.c_str(), std::strerror(-r));
+      propertyReads_.erase(read);
     }
   }
+}
+
+int BluezConnection::getPropertyReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* read = static_cast<PropertyRead*>(userdata);
+  BluezConnection& self = *read->connection;
+  const PropertyRead asked = std::move(*read);
+  self.propertyReads_.erase(asked.self);
+  if (!self.believe(reply, "Get"))
+    return 0;
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    trace("Get %s of %s failed (%s), keeping what is known", asked.name.c_str(), asked.path.c_str(),
+          errorText(reply));
+    return 0;
+  }
+  PropertyValue value;
+  if (int r = readPropertyValue(reply, value); r < 0) {
+    trace("Get %s of %s: reply unreadable (%s), keeping what is known", asked.name.c_str(),
+          asked.path.c_str(), std::strerror(-r));
+    return 0;
+  }
+  if (self.objects_.changeProperties(asked.path, asked.interface, {{asked.name, value}}, {}))
+    self.listener_.objectsChanged(asked.interface == kDeviceInterface ? asked.path : "");
   return 0;
 }
 
 int BluezConnection::nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
   const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-  if (!isFrom(message, kBusName) ||
-      sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0 ||
-      std::string_view(name) != kBluezService) {
+  if (!self->gate_.believeSignal(message))
+    return 0;
+  if (int r = sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner); r < 0) {
+    trace("NameOwnerChanged unreadable (%s), ignoring", std::strerror(-r));
     return 0;
   }
-  self->owner_ = newOwner;
+  if (std::string_view(name) != kBluezService)
+    return 0;
+  self->gate_.setBluetoothd(newOwner);
   if (*oldOwner != '\0')
-    self->becomeAbsent();
-  if (*newOwner != '\0')
+    self->forgetBluetoothd("left the bus");
+  if (*newOwner != '\0') {
+    trace("bluetoothd joined the bus as %s", newOwner);
     self->fetchObjects();
+  }
   return 0;
 }
 
@@ -216,23 +289,31 @@ int BluezConnection::getNameOwnerReply(sd_bus_message* reply, void* userdata, sd
   auto* self = static_cast<BluezConnection*>(userdata);
   self->getNameOwnerCall_.reset();
   const char* owner = nullptr;
-  if (isFrom(reply, kBusName) && !sd_bus_message_is_method_error(reply, nullptr) &&
-      sd_bus_message_read(reply, "s", &owner) > 0) {
-    self->owner_ = owner;
+  if (!self->believe(reply, "GetNameOwner"))
+    return 0;
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    trace("bluetoothd is not on the bus (%s): waiting for it", errorText(reply));
+  } else if (int r = sd_bus_message_read(reply, "s", &owner); r < 0) {
+    trace("GetNameOwner: reply unreadable (%s), ignoring", std::strerror(-r));
+  } else {
+    trace("bluetoothd is %s", owner);
+    self->gate_.setBluetoothd(owner);
   }
   return 0;
 }
 
 int BluezConnection::addMatchReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
-  if (self->trusts(reply))
-    self->refusedAccess(reply);
+  if (self->believe(reply, "AddMatch") && sd_bus_message_is_method_error(reply, nullptr))
+    trace("AddMatch failed (%s), ignoring: some of bluetoothd's news will be missed",
+          errorText(reply));
   return 0;
 }
 
 int BluezConnection::busDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezConnection*>(userdata);
-  self->becomeAbsent();
+  trace("system bus: connection lost, opening it again in 1 s");
+  self->forgetBluetoothd("is out of reach without the system bus");
   // The closed bus is released later, from the timer, not from inside its own dispatch.
   self->reopenLater();
   return 0;
@@ -249,10 +330,8 @@ void BluezConnection::reopenLater() {
 int BluezConnection::reopenDue(sd_event_source*, std::uint64_t, void* userdata) {
   auto* self = static_cast<BluezConnection*>(userdata);
   self->reopen_.reset();
-  self->walk_.reset();
+  self->gate_.setBluetoothd({});
   self->getNameOwnerCall_.reset();
-  self->getManagedObjectsCall_.reset();
-  self->owner_.clear();
   self->matches_.clear();
   self->bus_.reset();
   self->start();

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ble/bluez/bus_gate.h"
 #include "ble/bluez/object_tree.h"
 #include "ble/bluez/object_walk.h"
 #include "ble/bluez/sd_handles.h"
@@ -14,12 +16,8 @@
 namespace norvel::ble::bluez {
 
 // The process's link to bluetoothd: the system bus on the main loop, and bluetoothd's object
-// tree, fetched whole when bluetoothd (re)appears and kept current from its signals.
-//
-// Only bluetoothd is believed. A match rule's sender filters broadcasts alone: a signal sent
-// to this process directly arrives whoever sent it. So bluetoothd's signals count only when
-// their sender is the unique name that owns org.bluez, and a change of that owner only when
-// the bus itself announces it.
+// tree, fetched whole when bluetoothd (re)appears and kept current from its signals, which
+// only the gate's believed ones change.
 class BluezConnection {
  public:
   // Absent: no system bus, no bluetoothd on it, or it failed to answer.
@@ -46,40 +44,47 @@ class BluezConnection {
   // call is in place, with false when it could not be fetched.
   void refreshObjects(std::function<void(bool fetched)> done);
 
-  // Whether to believe a reply: bluetoothd's, the bus's (a call it could not deliver) and
-  // sd-bus's own (a timeout) only. sd-bus matches a reply to its call by serial alone, so on a
-  // permissive bus anyone could answer for bluetoothd; such a call stays unanswered.
-  bool trusts(sd_bus_message* reply) const;
-  // True, after noting it for good, when the reply is the bus policy's refusal.
-  bool refusedAccess(sd_bus_message* reply);
+  // Whether to act on the reply to `call` (see BusGate).
+  bool believe(sd_bus_message* reply, const char* call) { return gate_.believeReply(reply, call); }
 
   Presence presence() const { return presence_; }
-  bool accessDenied() const { return accessDenied_; }
+  bool accessDenied() const { return gate_.accessDenied(); }
   const ObjectTree& objects() const { return objects_; }
   sd_bus* bus() const { return bus_.get(); }
 
  private:
+  // One Properties.Get of a property whose change came in a signal that could not be read.
+  struct PropertyRead {
+    BluezConnection* connection;
+    std::string path;
+    std::string interface;
+    std::string name;
+    BusSlotPtr slot;
+    std::list<PropertyRead>::iterator self;
+  };
+
   static int bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int busDisconnected(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int addMatchReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int getNameOwnerReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int getManagedObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int getPropertyReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int reopenDue(sd_event_source* source, std::uint64_t usec, void* userdata);
 
   int subscribe();
   void fetchObjects();
   void walkObjects();
   void finishFetch(bool fetched);
-  void becomeAbsent();
+  void applyPropertiesChanged(sd_bus_message* message);
+  void rereadProperties(const std::string& path, const std::string& interface);
+  void forgetBluetoothd(const char* why);
   void reopenLater();
 
   sd_event* event_;
   Listener& listener_;
+  BusGate gate_;
   Presence presence_ = Presence::unknown;
-  bool accessDenied_ = false;
-  // The unique name of the connection that owns org.bluez; empty while nobody does.
-  std::string owner_;
   ObjectTree objects_;
   std::vector<std::function<void(bool fetched)>> fetchWaiters_;
   EventSourcePtr reopen_;
@@ -88,6 +93,7 @@ class BluezConnection {
   std::vector<BusSlotPtr> matches_;
   BusSlotPtr getNameOwnerCall_;
   BusSlotPtr getManagedObjectsCall_;
+  std::list<PropertyRead> propertyReads_;
   std::unique_ptr<ObjectWalk> walk_;
 };
 

@@ -1,9 +1,11 @@
 #include "ble/bluez/bluez_peripheral.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "ble/bluez/bluez_bus.h"
+#include "ble/trace.h"
 
 namespace norvel::ble::bluez {
 namespace {
@@ -23,6 +25,10 @@ std::vector<Attribute> attributesBelow(const ObjectTree& objects, const std::str
   return found;
 }
 
+const char* orNone(const char* text) {
+  return text != nullptr ? text : "none";
+}
+
 }  // namespace
 
 BluezPeripheral::BluezPeripheral(BluezConnection& connection, SdEventQueue& queue, std::string path,
@@ -35,6 +41,7 @@ std::optional<std::string> BluezPeripheral::name() const {
 }
 
 void BluezPeripheral::discoverServices(const std::vector<Uuid>& serviceUUIDs) {
+  trace("%s: waiting for bluetoothd to resolve its services", path_.c_str());
   pendingServiceDiscoveries_.push_back(serviceUUIDs);
   fetchResolvedServicesIfReady();
 }
@@ -50,6 +57,7 @@ void BluezPeripheral::fetchResolvedServicesIfReady() {
   if (device == nullptr || !property<bool>(*device, "ServicesResolved").value_or(false))
     return;
   // bluetoothd may announce ServicesResolved before the GATT objects, so fetch them afresh.
+  trace("%s: services resolved, fetching its objects", path_.c_str());
   fetchingServices_ = true;
   connection_.refreshObjects([this](bool fetched) { resolvedServicesFetched(fetched); });
 }
@@ -58,11 +66,14 @@ void BluezPeripheral::fetchResolvedServicesIfReady() {
 // the next ServicesResolved, from this bluetoothd or a new one.
 void BluezPeripheral::resolvedServicesFetched(bool fetched) {
   fetchingServices_ = false;
-  if (!fetched)
+  if (!fetched) {
+    trace("%s: objects not fetched, waiting for the services to be resolved again", path_.c_str());
     return;
+  }
   for (const auto& uuids : std::exchange(pendingServiceDiscoveries_, {})) {
     services_ =
         attributesBelow<Service>(connection_.objects(), path_, kGattServiceInterface, uuids);
+    trace("%s: %zu of the services looked for found", path_.c_str(), services_->size());
     if (delegate_ != nullptr)
       delegate_->peripheralDidDiscoverServices(*this, std::nullopt);
   }
@@ -73,6 +84,12 @@ void BluezPeripheral::discoverCharacteristicsForService(
   Service discovered = service;
   discovered.characteristics = attributesBelow<Characteristic>(
       connection_.objects(), service.handle, kGattCharacteristicInterface, characteristicUUIDs);
+  if (traceEnabled()) {
+    for (const auto& characteristic : *discovered.characteristics)
+      trace("characteristic %s found", characteristic.handle.c_str());
+    if (discovered.characteristics->empty())
+      trace("%s: none of the characteristics looked for found", service.handle.c_str());
+  }
   // Answered from the tree at once, so delivered from the loop, not from inside this request.
   queue_.post([this, discovered = std::move(discovered)] {
     if (services_) {
@@ -94,9 +111,12 @@ void BluezPeripheral::readValueForCharacteristic(const Characteristic& character
       callBluez(connection_.bus(), read->slot, characteristic.handle, kGattCharacteristicInterface,
                 "ReadValue", &BluezPeripheral::readValueReply, &*read, "a{sv}", 0);
   if (r < 0) {
+    trace("ReadValue %s: not sent (%s)", characteristic.handle.c_str(), std::strerror(-r));
     reads_.erase(read);
     queue_.post([this, characteristic, r] { deliverValue(characteristic, errnoError(r)); });
+    return;
   }
+  trace("ReadValue %s sent", characteristic.handle.c_str());
 }
 
 int BluezPeripheral::readValueReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
@@ -104,9 +124,11 @@ int BluezPeripheral::readValueReply(sd_bus_message* reply, void* userdata, sd_bu
   BluezPeripheral& self = *read->peripheral;
   Characteristic characteristic = std::move(read->characteristic);
   self.reads_.erase(read->self);
-  if (!self.connection_.trusts(reply) || self.connection_.refusedAccess(reply))
+  if (!self.connection_.believe(reply, "ReadValue"))
     return 0;
   if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+    trace("ReadValue %s failed: %s: %s", characteristic.handle.c_str(), error->name,
+          error->message != nullptr ? error->message : "");
     self.deliverValue(characteristic, toBleError(*error));
     return 0;
   }
@@ -117,6 +139,10 @@ int BluezPeripheral::readValueReply(sd_bus_message* reply, void* userdata, sd_bu
       sd_bus_message_read_array(reply, 'y', &data, &size) >= 0) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     characteristic.value = size > 0 ? Bytes(bytes, bytes + size) : Bytes{};
+    trace("ReadValue %s answered: %zu bytes", characteristic.handle.c_str(), size);
+  } else {
+    trace("ReadValue %s answered with no byte array (%s)", characteristic.handle.c_str(),
+          orNone(sd_bus_message_get_signature(reply, true)));
   }
   self.deliverValue(characteristic, std::nullopt);
   return 0;

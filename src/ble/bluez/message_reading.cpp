@@ -147,6 +147,11 @@ int readPropertiesChanged(sd_bus_message* message, std::string& interface, Prope
   return r < 0 ? r : readTexts(message, invalidated);
 }
 
+int readPropertyValue(sd_bus_message* message, PropertyValue& value) {
+  int r = startReading(message, "v");
+  return r < 0 ? r : readVariant(message, value);
+}
+
 int readAllProperties(sd_bus_message* message, Properties& properties) {
   int r = startReading(message, "a{sv}");
   return r < 0 ? r : readProperties(message, properties);

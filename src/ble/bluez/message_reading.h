@@ -24,6 +24,8 @@ int readInterfacesRemoved(sd_bus_message* message, std::string& path,
 // PropertiesChanged: sa{sv}as.
 int readPropertiesChanged(sd_bus_message* message, std::string& interface, Properties& changed,
                           std::vector<std::string>& invalidated);
+// Properties.Get reply: v.
+int readPropertyValue(sd_bus_message* message, PropertyValue& value);
 // Properties.GetAll reply: a{sv}.
 int readAllProperties(sd_bus_message* message, Properties& properties);
 

@@ -4,6 +4,7 @@
 #include <list>
 #include <string>
 
+#include "ble/bluez/bus_gate.h"
 #include "ble/bluez/object_tree.h"
 #include "ble/bluez/sd_handles.h"
 
@@ -16,10 +17,10 @@ namespace norvel::ble::bluez {
 // an unreadable object is skipped and every other object still arrives.
 class ObjectWalk {
  public:
-  // Only the answers of `bluez`, bluetoothd's unique name, count; each object read is merged
-  // into `tree`. `finished` runs once no call is left, and nothing of the walk runs after it,
-  // so it may destroy the walk.
-  ObjectWalk(sd_bus* bus, std::string bluez, ObjectTree& tree, std::function<void()> finished);
+  // Only the answers the gate believes count; each object read is merged into `tree`.
+  // `finished` runs once no call is left, and nothing of the walk runs after it, so it may
+  // destroy the walk.
+  ObjectWalk(sd_bus* bus, BusGate& gate, ObjectTree& tree, std::function<void()> finished);
   ObjectWalk(const ObjectWalk&) = delete;
   ObjectWalk& operator=(const ObjectWalk&) = delete;
 
@@ -41,12 +42,13 @@ class ObjectWalk {
   static int getAllReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
 
   int send(const std::string& path, const std::string& interface);
-  bool answeredByBluez(sd_bus_message* reply) const;
+  // Whether the reply is believed and no error; traces the answers it skips.
+  bool answered(sd_bus_message* reply, const Call& call);
   // Forgets the answered call, then finishes the walk when it was the last one.
-  void answered(const Call& call);
+  void forget(const Call& call);
 
   sd_bus* bus_;
-  std::string bluez_;
+  BusGate& gate_;
   ObjectTree& tree_;
   std::function<void()> finished_;
   std::list<Call> calls_;
