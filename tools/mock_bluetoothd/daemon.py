@@ -9,7 +9,8 @@ services-resolved, forged, storm, exiting). Scenario keys that script misbehavio
             added: {address, name}                 InterfacesAdded of a device that does not exist
             changed: [path, interface, {name: v}]  PropertiesChanged of a real object
             owner_lost: name                       NameOwnerChanged of that name to nobody
-            reply: hex | error: [name, message]    an answer to the call named in after}]
+            reply: hex | {name: v} | error: [name, message]
+                                                   an answer (ay, a{sv}) to the call named in after}]
   Forged messages go to the tool's unique name from a second connection, which does not own org.bluez.
 
   usage: /usr/bin/python3 -m tools.mock_bluetoothd.daemon SCENARIO.json CALLS.jsonl
@@ -99,7 +100,9 @@ def forged_message(forgery, entry, owner):
         message.set_reply_serial(entry['serial'])
         if 'reply' in forgery:
             message.set_message_type(Gio.DBusMessageType.METHOD_RETURN)
-            body = GLib.Variant('(ay)', (bytes.fromhex(forgery['reply']),))
+            reply = forgery['reply']
+            body = (GLib.Variant('(a{sv})', ({key: variant(value) for key, value in reply.items()},))
+                    if isinstance(reply, dict) else GLib.Variant('(ay)', (bytes.fromhex(reply),)))
         else:
             message.set_message_type(Gio.DBusMessageType.ERROR)
             message.set_error_name(forgery['error'][0])

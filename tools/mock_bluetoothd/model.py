@@ -6,9 +6,15 @@ Scenario keys (daemon.py adds the scripted misbehaviour):
               gap_name (the GAP Device Name, read once connected: then Name and Alias),
               known (in the tree from the start, GATT objects cached), connected (and resolved),
               sighting: added|rssi|none, sighted_name, sighted_by: adapter, sighted_after: s,
-              connect: ok|hang|[error, message], resolve: normal|signals_late|never,
+              connect: ok|hang|[error, message] (every attempt after those of attempts),
+              attempts: [[error, message] or [error, message, 'flap' (Connected true, then false,
+                         then the error)]] for the first attempts,
+              other_client: [error, message] (the first attempt collides with another client's,
+                            which connects the device 0.2 s later),
+              resolve: normal|signals_late|never|drop_once (the first link drops before its
+                       services are resolved), resolved_name (sent with ServicesResolved),
               gatt: [{uuid, characteristics: [{uuid, value: hex | error: [name, message] | text}]}]}]
-  delayed: {Connect|ReadValue: s}   crowd: {count}   storm: {rate: per s, seconds}
+  delayed: {Connect|ReadValue|GetAll: s}   crowd: {count}   storm: {rate: per s, seconds}
 
 Orders and delays follow bluetoothd 5.66 (src/device.c, src/adapter.c): a property change is
 queued and goes out before the next reply, so Connected=true precedes the Connect reply
@@ -33,6 +39,7 @@ ADAPTER, DEVICE = 'org.bluez.Adapter1', 'org.bluez.Device1'
 SERVICE, CHARACTERISTIC = 'org.bluez.GattService1', 'org.bluez.GattCharacteristic1'
 FAILED = 'org.bluez.Error.Failed'
 CONNECT_DELAY, RESOLVE_DELAY, CACHED_RESOLVE_DELAY, LATE_SIGNALS_DELAY = 0.05, 0.3, 0.005, 0.2
+OTHER_CLIENT_DELAY, FLAP_DELAY = 0.2, 0.02
 GAP_NAME_DELAY, DISCONNECT_DELAY, RSSI = 0.05, 2.0, dbus.Int16(-58)
 
 
@@ -73,9 +80,9 @@ class Exported(dbus.service.Object):
     def Get(self, interface, name):
         return self.props[interface][name]
 
-    @dbus.service.method(PROPERTIES, 's', 'a{sv}')
-    def GetAll(self, interface):
-        return self.props[interface]
+    @method(PROPERTIES, 's', 'a{sv}')
+    def GetAll(self, interface, reply, fail):  # pylint: disable=unused-argument
+        self.bluez.answer('GetAll', lambda: reply(self.props[interface]))
 
     @dbus.service.signal(PROPERTIES, 'sa{sv}as')
     def PropertiesChanged(self, interface, changed, invalidated):
@@ -167,6 +174,7 @@ class Device(Exported):
         name, address = config.get('name'), config['address']
         self.config, self.connected = config, config.get('connected', False)
         self.pending_connect, self.gap_name_due, self.gatt = None, False, []
+        self.attempts = list(config.get('attempts', []))
         adapter = '/org/bluez/' + config['adapter']
         super().__init__(bluez, adapter + '/dev_' + address.replace(':', '_'), DEVICE, dict({
             'Address': address, 'AddressType': 'public',
@@ -198,11 +206,20 @@ class Device(Exported):
 
     @method(DEVICE)
     def Connect(self, reply, fail):
-        outcome = self.config.get('connect', 'ok')
+        outcome = self.attempts.pop(0) if self.attempts else self.config.get('connect', 'ok')
         if self.connected:
             reply()
         elif self.pending_connect:
             fail(failure(FAILED, 'Operation already in progress'))
+        elif 'other_client' in self.config and not self.config.get('collided'):
+            self.config['collided'] = True
+            self.pending_connect = lambda _error: None
+            fail(failure(*self.config['other_client']))
+            later(OTHER_CLIENT_DELAY, lambda: self.link_up(lambda: None))
+        elif isinstance(outcome, list) and len(outcome) == 3:
+            self.change(DEVICE, Connected=True)
+            later(FLAP_DELAY, lambda: self.change(DEVICE, Connected=False))
+            later(CONNECT_DELAY, lambda: fail(failure(*outcome[:2])))
         elif outcome in ('ok', 'hang'):
             self.pending_connect = fail
             if outcome == 'ok':
@@ -222,10 +239,16 @@ class Device(Exported):
         resolve = self.config.get('resolve', 'normal')
         if resolve == 'never' or not self.connected:
             return
+        if resolve == 'drop_once':
+            self.config['resolve'], self.connected = 'normal', False
+            self.change(DEVICE, Connected=False)
+            self.bluez.note('link-lost', path=self.path)
+            return
         discovered = not self.gatt
         if discovered:
-            self.export_gatt(announce=resolve == 'normal')
-        self.change(DEVICE, ServicesResolved=True)
+            self.export_gatt(announce=resolve != 'signals_late')
+        name = self.config.get('resolved_name')
+        self.change(DEVICE, ServicesResolved=True, **({'Name': name, 'Alias': name} if name else {}))
         self.bluez.note('services-resolved', path=self.path)
         if discovered and resolve == 'signals_late':
             later(LATE_SIGNALS_DELAY, self.announce_gatt)

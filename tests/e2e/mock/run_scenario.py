@@ -5,6 +5,7 @@
 
 import json
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -19,6 +20,7 @@ from tools.mock_bluetoothd.private_bus import PrivateBluez, wait_until
 # Calls the tool must make only as the row says (on that adapter, to that device).
 SCOPED = ('SetDiscoveryFilter', 'StartDiscovery', 'Connect', 'ReadValue')
 ARGUMENTS = {'SetDiscoveryFilter': [{'Transport': 'le', 'DuplicateData': False}], 'ReadValue': [{}]}
+TRACE_LINE = re.compile(r'\[ *\d+\.\d{3}\] \S')
 # What a restarted bluetoothd no longer does: the scripted answers belong to the one that left.
 SCRIPTED = ('unanswered', 'delayed', 'exit_after', 'forged')
 
@@ -66,12 +68,28 @@ def run(binary, row):
         return outcome, check(row, outcome), bluez.mock_log()
 
 
+def trace_problems(row, stderr):
+    # The trace's lines, each with its time, with the wanted steps in order, then the row's message.
+    lines = stderr[:len(stderr) - len(row['stderr'])].splitlines()
+    problems = [] if stderr.endswith(row['stderr']) else [f'stderr does not end with {row["stderr"]!r}']
+    problems += [f'not a trace line: {line!r}' for line in lines if not TRACE_LINE.match(line)]
+    rest = iter(lines)
+    return problems + [f'no trace line with {step!r} (in order)' for step in row['trace']
+                       if not any(step in line for line in rest)]
+
+
 def check(row, outcome):
     calls = outcome['calls']
-    expected = {'stdout': json_document(row['record']) if row['record'] else '', 'stderr': row['stderr'],
+    traced = row['trace'] is not None
+    expected = {'stdout': json_document(row['record']) if row['record'] else '',
+                'stderr': outcome['stderr'] if traced else row['stderr'],
                 'status': next((-action for _, _, action in row['then'] if action != 'mock'), row['status'])}
     problems = [f'{key}: expected {value!r}, got {outcome[key]!r}' for key, value in expected.items()
                 if outcome[key] != value]
+    problems += trace_problems(row, outcome['stderr']) if traced else []
+    connects = sum(entry['what'] == 'Connect' for entry in calls)
+    if row['connects'] and not row['connects'][0] <= connects <= row['connects'][1]:
+        problems.append(f'{connects} Connect calls, expected {row["connects"][0]} to {row["connects"][1]}')
     if (outcome['seconds'] >= 15) != (row['stderr'] == TIMEOUT) or outcome['seconds'] > 16:
         problems.append(f'took {outcome["seconds"]:.2f} s')
     if (item := missing_in_order(calls, row['calls'])) is not None:

@@ -29,12 +29,14 @@ NO_SCAN = ['SetDiscoveryFilter', 'StartDiscovery']
 # policy (None: no bus). then: [(call or event, s, action)]: s after the mock logged that call or
 # event (None: the tool's start), a mock starts ('mock': with the setup less its scripted
 # answers; else the first mock starts with the tool) or the tool gets the signal action, of
-# which it must then die, silently.
+# which it must then die, silently. connects: (fewest, most) Connect calls. trace: the steps
+# that NORVEL_DEBUG=1's trace must show in order on stderr, before the row's stderr.
 def row(name, setup=None, **expected):
     succeeds = not expected.get('stderr') and all(action == 'mock' for _, _, action in expected.get('then', []))
-    return dict(dict(setup=bluez() if setup is None else setup, args=[], env={}, record=rec() if succeeds else None,
-                     stderr='', status=0 if succeeds else 1, calls=read(), absent=[], until=None, bus='normal',
-                     then=[]), name=name, **expected)
+    return dict(dict(setup=bluez() if setup is None else setup, args=[], record=rec() if succeeds else None,
+                     env={'NORVEL_DEBUG': '1'} if 'trace' in expected else {}, stderr='', status=0 if succeeds else 1,
+                     calls=read(), absent=[], until=None, bus='normal', then=[], connects=None, trace=None),
+                name=name, **expected)
 
 
 def gatt(*characteristics, service=SERVICE):
@@ -116,8 +118,30 @@ ROWS = {r['name']: r for r in [
     row('no-adapter-times-out', {'adapters': []}, stderr=TIMEOUT, calls=['GetManagedObjects']),
     row('bluetoothd-never-answers-stalls', bluez(unanswered=['GetManagedObjects']),
         then=[('GetManagedObjects', 1.0, SIGTERM)], calls=['GetManagedObjects']),
-    row('connection-failure', bluez(dev(connect=['org.bluez.Error.Failed', 'le-connection-abort-by-local'])),
-        stderr='Error: Failed to connect: le-connection-abort-by-local\n', calls=read(char=None)[:-1]),
+    row('connection-failure', bluez(dev(connect=[f'{ERROR}.Failed', 'Input/output error'])),
+        stderr='Error: Failed to connect: Input/output error\n', calls=read(char=None)[:-1], connects=(1, 1)),
+    # Connect errors bluetoothd gives for a passing local reason, or a collision with another
+    # client's attempt, of BlueZ 5.55 to 5.82: connected again after a pause.
+    *[row(f'connect-retried-after-{name}', bluez(dev(attempts=[error])), connects=(2, 2)) for name, error in [
+        ('abort-by-local', [f'{ERROR}.Failed', 'le-connection-abort-by-local']),
+        ('software-abort', [f'{ERROR}.Failed', 'Software caused connection abort']),
+        ('canceled', [f'{ERROR}.Failed', 'br-connection-canceled']),
+        ('in-progress', [f'{ERROR}.InProgress', 'In Progress']),
+        ('already-in-progress', [f'{ERROR}.Failed', 'Operation already in progress']),
+        ('link-up-and-down', [f'{ERROR}.Failed', 'le-connection-abort-by-local', 'flap'])]],
+    # Another client's connection completes after ours collided with it: it stays up.
+    row('connect-collides-with-other-client', bluez(dev(other_client=[f'{ERROR}.InProgress', 'In Progress'])),
+        calls=read()[:-1], absent=['Disconnect'], connects=(2, 2)),
+    row('link-lost-before-services-resolved', bluez(dev(resolve='drop_once')), connects=(2, 2),
+        calls=read()[:5] + ['link-lost', 'Connect'] + read()[-2:]),
+    # The trace says why the run failed, then the message; a few attempts a second at most.
+    row('connect-failing-until-deadline', bluez(dev(connect=[f'{ERROR}.Failed', 'le-connection-abort-by-local'])),
+        stderr=TIMEOUT, calls=read(char=None), connects=(10, 60),
+        trace=['adapter /org/bluez/hci0 chosen', 'discovery started', f'{SENSOR_PATH} chosen', 'Connect',
+               'le-connection-abort-by-local', 'again in 250 ms', 'attempt 2', 'Disconnect', 'status 1']),
+    row('trace-of-a-read', trace=['bluetoothd is', 'state: powered on', 'named "Norvel4 TEST"', 'chosen',
+                                  'answered: connected', 'services resolved', 'ReadValue', '13 bytes', 'Disconnect',
+                                  'with the document']),
     *[row(name, bluez(dev(gatt=gatt(characteristic, service=service))), stderr=f'Error{message}\n',
           calls=read(char=char)) for name, service, characteristic, char, message in [
               ('no-services', '0000180f-0000-1000-8000-00805f9b34fb',
@@ -156,6 +180,10 @@ ROWS = {r['name']: r for r in [
     # sd-bus and the real one is dropped: the run stalls rather than believe it.
     spoofed('forged-read-reply', forge('ReadValue', reply='e703c30195272d57012c017800'), delayed={'ReadValue': 0.3},
             bus='unrequested', then=[('ReadValue', 1.0, SIGTERM)]),
+    # A forged answer while the objects are read one at a time: an adapter that is off, said to be on.
+    row('forged-reply-during-object-walk', bluez(dev(OTHER, UNREADABLE, known=True), adapters=[
+        {'name': 'hci0', 'powered': False}], forged=[forge('GetAll', reply={'Powered': True})], delayed={'GetAll': 0.3}),
+        bus='unrequested', then=[('GetAll', 1.0, SIGTERM)], calls=['GetManagedObjects', 'Introspect'], absent=NO_SCAN),
     spoofed('forged-connect-error', forge('Connect', error=[f'{ERROR}.Failed', 'forged']), delayed={'Connect': 0.3},
             bus='unrequested', then=[('Connect', 1.0, SIGTERM)], calls=read(char=None)),
     # bluetoothd leaves the bus at each phase and comes back with no connection.
@@ -171,6 +199,8 @@ ROWS = {r['name']: r for r in [
                                           dev(OTHER, UNREADABLE, known=True, sighting='none'),
                                           dev(known=True, sighting='rssi', sighted_after=0.3))),
     row('unreadable-device-sighted', bluez(dev(OTHER, UNREADABLE, sighted_after=0.05), dev(sighted_after=0.3))),
+    # bluetoothd sends the name it read from the device beside ServicesResolved.
+    row('unreadable-name-with-services-resolved', bluez(dev(resolved_name=UNREADABLE))),
     row('unreadable-rename-of-known-device', bluez(dev(BEFORE, 'Headphones', known=True, sighted_after=0.05,
                                                        sighted_name=UNREADABLE_RENAME), dev(sighted_after=0.3))),
     # The adapter: NORVEL_ADAPTER by name or address, else the first powered one.
@@ -178,6 +208,8 @@ ROWS = {r['name']: r for r in [
     row('adapter-named', two_adapters(), env={'NORVEL_ADAPTER': 'hci1'}, calls=read(adapter='hci1')),
     row('adapter-named-by-address', two_adapters(), env={'NORVEL_ADAPTER': HCI1_ADDRESS.lower()},
         calls=read(adapter='hci1')),
+    row('adapter-powered-on-later-chosen', two_adapters({'name': 'hci1', 'powered': False, 'powered_after': 1.0},
+                                                        powered=False), calls=read(adapter='hci1')),
     row('named-adapter-absent-waits', two_adapters(), env={'NORVEL_ADAPTER': 'hci2'},
         then=[('GetManagedObjects', 1.0, SIGTERM)], calls=['GetManagedObjects']),
     row('named-adapter-plugged-in-later', two_adapters({'name': 'hci2', 'appears_after': 1.0}),
