@@ -13,6 +13,7 @@ class MainQueue {
 
   virtual ~MainQueue() = default;
   // Runs the task once, on this queue, when the monotonic clock has advanced by the delay.
+  // Every task given runs: a later call never replaces or cancels an earlier one.
   virtual void asyncAfter(Seconds delay, std::function<void()> task) = 0;
 };
 

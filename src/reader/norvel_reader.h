@@ -8,7 +8,6 @@
 #include "ble/peripheral.h"
 #include "ble/uuid.h"
 #include "reader/run_end.h"
-#include "records/sensor_record.h"
 
 namespace norvel {
 
@@ -46,15 +45,11 @@ class NorvelReader : public ble::CentralManagerDelegate, public ble::PeripheralD
   const ble::Uuid charReadingsUUID;
 
  private:
-  // An empty identifier counts as none, so that such a run still finds a sensor by name.
-  bool hasTargetIdentifier() const;
   void powerOn(ble::CentralManager& central);
   void connectTo(ble::CentralManager& central, ble::Peripheral& peripheral);
-  void outputJSON(const records::SensorRecord& record);
 
   RunEnd& runEnd_;
-  ble::CentralManager* central_ = nullptr;
-  ble::Peripheral* targetPeripheral_ = nullptr;
+  // The peripheral identifier from the command line, as given; absent when there was none.
   const std::optional<std::string> targetUUIDString_;
 };
 

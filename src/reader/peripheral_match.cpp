@@ -33,11 +33,11 @@ std::string candidateName(const std::optional<std::string>& peripheralName,
   return {};
 }
 
-bool peripheralQualifies(const std::optional<std::string>& targetIdentifier,
+bool peripheralQualifies(const std::optional<std::string>& targetUUIDString,
                          const ble::Uuid& identifier, std::string_view name) {
-  if (targetIdentifier && !targetIdentifier->empty()) {
+  if (targetUUIDString && !targetUUIDString->empty()) {
     const std::string text = identifier.toString();
-    return std::equal(text.begin(), text.end(), targetIdentifier->begin(), targetIdentifier->end(),
+    return std::equal(text.begin(), text.end(), targetUUIDString->begin(), targetUUIDString->end(),
                       equalIgnoringCase);
   }
   return containsIgnoringCase(name, "Norvel");

@@ -13,10 +13,10 @@ namespace norvel {
 std::string candidateName(const std::optional<std::string>& peripheralName,
                           const ble::AdvertisementData& advertisementData);
 
-// Whether a scanned peripheral is the one to connect to: with a target identifier, only
-// the identifier counts (letter case ignored); without one, a name holding "Norvel" in
-// any letter case.
-bool peripheralQualifies(const std::optional<std::string>& targetIdentifier,
+// Whether a scanned peripheral is the one to connect to: with a non-empty `targetUUIDString`,
+// only the peripheral's identifier counts (letter case ignored); without one, a name holding
+// "Norvel" in any letter case.
+bool peripheralQualifies(const std::optional<std::string>& targetUUIDString,
                          const ble::Uuid& identifier, std::string_view name);
 
 }  // namespace norvel

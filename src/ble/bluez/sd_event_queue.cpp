@@ -42,17 +42,23 @@ SdEventQueue::SdEventQueue() {
 }
 
 void SdEventQueue::asyncAfter(Seconds delay, std::function<void()> task) {
+  Timer& timer = timers_.emplace_back(Timer{this, nullptr, std::move(task)});
   sd_event_source* source = nullptr;
-  throwIfFailed(sd_event_add_time_relative(event_.get(), &source, CLOCK_MONOTONIC, toUsec(delay),
-                                           kTimerAccuracyUsec, &SdEventQueue::deadlineDue, this),
-                "sd_event_add_time_relative");
-  deadline_.reset(source);
-  deadlineTask_ = std::move(task);
+  const int r = sd_event_add_time_relative(event_.get(), &source, CLOCK_MONOTONIC, toUsec(delay),
+                                           kTimerAccuracyUsec, &SdEventQueue::timerDue, &timer);
+  if (r < 0)
+    timers_.pop_back();
+  throwIfFailed(r, "sd_event_add_time_relative");
+  timer.source.reset(source);
 }
 
-int SdEventQueue::deadlineDue(sd_event_source*, std::uint64_t, void* userdata) {
-  auto* queue = static_cast<SdEventQueue*>(userdata);
-  std::exchange(queue->deadlineTask_, nullptr)();
+int SdEventQueue::timerDue(sd_event_source*, std::uint64_t, void* userdata) {
+  auto* timer = static_cast<Timer*>(userdata);
+  std::function<void()> task = std::move(timer->task);
+  // Forgetting the timer releases its source, which sd-event allows from the source's own
+  // callback; the task may then arm new timers or end the process.
+  timer->queue->timers_.remove_if([timer](const Timer& each) { return &each == timer; });
+  task();
   return 0;
 }
 

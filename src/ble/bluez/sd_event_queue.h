@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <vector>
 
 #include "ble/bluez/sd_handles.h"
@@ -17,7 +18,7 @@ class SdEventQueue : public MainQueue {
   // Throws std::system_error when the loop cannot be created.
   SdEventQueue();
 
-  // The run has one timer, its deadline: a later call replaces a pending task.
+  // Each call arms a timer of its own, so every task given runs once.
   void asyncAfter(Seconds delay, std::function<void()> task) override;
   // sd_event_loop: returns only when the loop is exited, with its exit code.
   int run();
@@ -34,14 +35,21 @@ class SdEventQueue : public MainQueue {
   sd_event* event() const { return event_.get(); }
 
  private:
-  static int deadlineDue(sd_event_source* source, std::uint64_t usec, void* userdata);
+  // A task waiting for its delay; the timer's userdata points at it.
+  struct Timer {
+    SdEventQueue* queue;
+    EventSourcePtr source;
+    std::function<void()> task;
+  };
+
+  static int timerDue(sd_event_source* source, std::uint64_t usec, void* userdata);
   static int postedTaskDue(sd_event_source* source, void* userdata);
   static int signalReceived(sd_event_source* source, const struct signalfd_siginfo* info,
                             void* userdata);
 
   EventPtr event_;
-  EventSourcePtr deadline_;
-  std::function<void()> deadlineTask_;
+  // A list, so that a timer stays where it is while others come and go.
+  std::list<Timer> timers_;
   EventSourcePtr postedSource_;
   std::deque<std::function<void()>> posted_;
   std::function<void(int)> signalHandler_;

@@ -7,7 +7,8 @@
 
 namespace norvel::ble::scripted {
 
-// A main queue on a clock that moves only when the test advances it.
+// A main queue on a clock that moves only when the test advances it. Like the real loop, it
+// keeps every task it is given until the task has run.
 class ManualQueue : public MainQueue {
  public:
   void asyncAfter(Seconds delay, std::function<void()> task) override {

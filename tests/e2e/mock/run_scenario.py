@@ -96,8 +96,8 @@ def check(row, outcome):
         problems.append(f'{item} not received (in the expected order)')
     early = calls[:next((i for i, entry in enumerate(calls) if entry['what'] == row['until']), len(calls))]
     problems += [f'{e["what"]} {e["path"]} received but must not be' for e in calls
-                 if e in early and any(matches(e, i) for i in row['absent'])
-                 or e['what'] in SCOPED and not any(matches(e, i) for i in row['calls'])]
+                 if (e in early and any(matches(e, i) for i in row['absent']))
+                 or (e['what'] in SCOPED and not any(matches(e, i) for i in row['calls']))]
     problems += [f'{e["what"]} arguments {e["args"]}' for e in calls
                  if ARGUMENTS.get(e['what'], e.get('args')) != e.get('args')]
     if len(row['setup'].get('forged', [])) != sum(entry['what'] == 'forged' for entry in calls):
