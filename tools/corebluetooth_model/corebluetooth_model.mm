@@ -372,8 +372,9 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 }
 - (NSArray<CBPeripheral*>*)retrievePeripheralsWithIdentifiers:(NSArray<NSUUID*>*)identifiers {
   NSMutableArray* known = [NSMutableArray array];
-  if (![self modelPoweredOn:[NSString stringWithFormat:@"retrievePeripheralsWithIdentifiers: %s",
-                                                       text(identifiers)]])
+  NSString* listed = [[identifiers valueForKey:@"UUIDString"] componentsJoinedByString:@", "];
+  if (![self modelPoweredOn:[NSString stringWithFormat:@"retrievePeripheralsWithIdentifiers: (%s)",
+                                                       text(listed)]])
     return known;
   for (NSDictionary* script in [scenario() objectForKey:@"peripherals"]) {
     NSUUID* identifier = [[[NSUUID alloc] initWithUUIDString:[script objectForKey:@"identifier"]]
