@@ -21,6 +21,8 @@ NSString* const CBATTErrorDomain = @"CBATTErrorDomain";
 
 namespace {
 
+enum Connection : NSInteger { kNone, kWanted, kConnected };
+
 NSDictionary* scenario() {
   static NSDictionary* parsed = [] {
     const char* text = std::getenv("CB_MODEL_SCENARIO");
@@ -32,31 +34,38 @@ NSDictionary* scenario() {
 
 // The peripherals alive, by identifier, not retained: a peripheral the app lets go is freed.
 std::map<std::string, CBPeripheral*> livePeripherals;
-std::map<CBPeripheral*, bool> connected;
 
 const char* text(id object) {
   return object == nil ? "nil" : [[object description] UTF8String];
 }
 
-// Runs the task on the main queue after the delay, in its own autorelease pool.
-void later(double seconds, std::function<void()> task) {
-  auto* item = new std::function<void()>(std::move(task));
+const char* textOf(CBPeer* peer) {
+  return [[[peer identifier] UUIDString] UTF8String];
+}
+
+// Runs the task on the main queue after the delay, in its own autorelease pool, keeping the
+// objects until then.
+void later(double seconds, NSArray* kept, std::function<void()> task) {
+  auto* item = new std::pair<NSArray*, std::function<void()>>([kept retain], std::move(task));
   dispatch_after_f(dispatch_time(DISPATCH_TIME_NOW, static_cast<std::int64_t>(seconds * 1e9)),
                    dispatch_get_main_queue(), item, [](void* context) {
-                     auto* work = static_cast<std::function<void()>*>(context);
+                     auto* work = static_cast<std::pair<NSArray*, std::function<void()>>*>(context);
                      @autoreleasepool {
-                       (*work)();
+                       work->second();
                      }
+                     [work->first release];
                      delete work;
                    });
 }
 
-// The scenario may have the model send itself a signal once the backend has made a call.
-void signalAfter(const char* call) {
+// Logs the call; the scenario may have the model send itself a signal once it is made.
+void called(NSString* call) {
+  modelLog("%s", [call UTF8String]);
   NSDictionary* signal = [scenario() objectForKey:@"signal"];
-  if (signal != nil && [[signal objectForKey:@"after"] isEqual:@(call)]) {
+  NSString* after = [signal objectForKey:@"after"];
+  if (after != nil && [call hasPrefix:after]) {
     const int number = [[signal objectForKey:@"number"] intValue];
-    later(0, [number] { kill(getpid(), number); });
+    later(0, nil, [number] { kill(getpid(), number); });
   }
 }
 
@@ -76,30 +85,36 @@ NSError* errorFrom(NSDictionary* script) {
 NSData* bytesFromHex(NSString* hex) {
   NSMutableData* bytes = [NSMutableData data];
   for (NSUInteger i = 0; i + 1 < [hex length]; i += 2) {
-    const unsigned char byte = std::strtoul([[hex substringWithRange:NSMakeRange(i, 2)] UTF8String],
-                                            nullptr, 16);
+    const unsigned char byte =
+        std::strtoul([[hex substringWithRange:NSMakeRange(i, 2)] UTF8String], nullptr, 16);
     [bytes appendBytes:&byte length:1];
   }
   return bytes;
 }
 
-// The scripts under `key` whose UUID is in the filter (nil: all).
-NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter) {
+// The scripts whose UUID is in the filter (nil: all).
+NSArray* matching(NSArray* scripts, NSArray<CBUUID*>* filter) {
   NSMutableArray* found = [NSMutableArray array];
-  for (NSDictionary* item in [script objectForKey:key]) {
-    if (filter == nil || [filter containsObject:[CBUUID UUIDWithString:[item objectForKey:@"uuid"]]])
-      [found addObject:item];
+  for (NSDictionary* script in scripts) {
+    if (filter == nil ||
+        [filter containsObject:[CBUUID UUIDWithString:[script objectForKey:@"uuid"]]])
+      [found addObject:script];
   }
   return found;
+}
+
+NSDictionary* scriptOf(NSArray* scripts, CBAttribute* attribute) {
+  NSArray* found = matching(scripts, @[ [attribute UUID] ]);
+  return [found count] != 0 ? [found objectAtIndex:0] : nil;
 }
 
 }  // namespace
 
 @implementation CBUUID
 + (CBUUID*)UUIDWithString:(NSString*)theString {
-  NSString* hex = [[theString stringByReplacingOccurrencesOfString:@"-" withString:@""] uppercaseString];
-  if ([hex length] == 32 && [hex hasPrefix:@"0000"] &&
-      [hex hasSuffix:@"00001000800000805F9B34FB"])
+  NSString* hex = [[theString stringByReplacingOccurrencesOfString:@"-"
+                                                        withString:@""] uppercaseString];
+  if ([hex length] == 32 && [hex hasPrefix:@"0000"] && [hex hasSuffix:@"00001000800000805F9B34FB"])
     hex = [hex substringWithRange:NSMakeRange(4, 4)];
   CBUUID* uuid = [[[CBUUID alloc] init] autorelease];
   uuid->data_ = [bytesFromHex(hex) copy];
@@ -111,11 +126,8 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 - (NSString*)UUIDString {
   NSMutableString* text = [NSMutableString string];
   const auto* bytes = static_cast<const unsigned char*>([data_ bytes]);
-  for (NSUInteger i = 0; i < [data_ length]; ++i) {
-    [text appendFormat:@"%02X", bytes[i]];
-    if ([data_ length] == 16 && (i == 3 || i == 5 || i == 7 || i == 9))
-      [text appendString:@"-"];
-  }
+  for (NSUInteger i = 0; i < [data_ length]; ++i)
+    [text appendFormat:(i == 4 || i == 6 || i == 8 || i == 10) ? @"-%02X" : @"%02X", bytes[i]];
   return text;
 }
 - (NSString*)description {
@@ -138,11 +150,13 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 @end
 
 @implementation CBAttribute
+- (instancetype)initWithScript:(NSDictionary*)script {
+  if ((self = [super init]))
+    uuid_ = [[CBUUID UUIDWithString:[script objectForKey:@"uuid"]] retain];
+  return self;
+}
 - (CBUUID*)UUID {
   return uuid_;
-}
-- (void)setModelUUID:(NSString*)text {
-  uuid_ = [[CBUUID UUIDWithString:text] retain];
 }
 - (void)dealloc {
   [uuid_ release];
@@ -157,11 +171,6 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 - (NSData*)value {
   return value_;
 }
-- (void)setModelService:(CBService*)service value:(NSData*)value {
-  service_ = service;
-  [value_ autorelease];
-  value_ = [value copy];
-}
 - (void)dealloc {
   [value_ release];
   [super dealloc];
@@ -175,11 +184,6 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 - (NSArray<CBCharacteristic*>*)characteristics {
   return characteristics_;
 }
-- (void)setModelPeripheral:(CBPeripheral*)peripheral characteristics:(NSArray*)characteristics {
-  peripheral_ = peripheral;
-  [characteristics_ autorelease];
-  characteristics_ = [characteristics retain];
-}
 - (void)dealloc {
   [characteristics_ release];
   [super dealloc];
@@ -190,9 +194,6 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 - (NSUUID*)identifier {
   return identifier_;
 }
-- (void)setModelIdentifier:(NSString*)text {
-  identifier_ = [[NSUUID alloc] initWithUUIDString:text];
-}
 - (void)dealloc {
   [identifier_ release];
   [super dealloc];
@@ -200,25 +201,25 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 @end
 
 @implementation CBPeripheral
-// The live peripheral of the script's identifier, or a new one, autoreleased.
-+ (CBPeripheral*)modelPeripheral:(NSDictionary*)script {
-  const std::string identifier = [[script objectForKey:@"identifier"] UTF8String];
-  if (livePeripherals.count(identifier) != 0)
-    return [[livePeripherals[identifier] retain] autorelease];
+// The live peripheral of the script's identifier, or a new one; autoreleased.
++ (CBPeripheral*)peripheralOf:(NSDictionary*)script {
+  NSString* identifier = [script objectForKey:@"identifier"];
+  auto live = livePeripherals.find([identifier UTF8String]);
+  if (live != livePeripherals.end())
+    return [[live->second retain] autorelease];
   CBPeripheral* peripheral = [[[CBPeripheral alloc] init] autorelease];
-  [peripheral setModelIdentifier:[script objectForKey:@"identifier"]];
+  peripheral->identifier_ = [[NSUUID alloc] initWithUUIDString:identifier];
   peripheral->script_ = [script retain];
   id name = [script objectForKey:@"name"];
   peripheral->name_ = [name isKindOfClass:[NSString class]] ? [name copy] : nil;
-  livePeripherals[identifier] = peripheral;
+  livePeripherals[[identifier UTF8String]] = peripheral;
   return peripheral;
 }
 - (void)dealloc {
-  modelLog("freed %s", text([[self identifier] UUIDString]));
-  if (connectionWanted_)
-    modelLog("API MISUSE: Cancelling connection for unused peripheral %s", text([[self identifier] UUIDString]));
-  livePeripherals.erase([[[self identifier] UUIDString] UTF8String]);
-  connected.erase(self);
+  modelLog("freed %s", textOf(self));
+  if (connection_ != kNone)
+    modelLog("API MISUSE: Cancelling connection for unused peripheral %s", textOf(self));
+  livePeripherals.erase(textOf(self));
   [script_ release];
   [name_ release];
   [services_ release];
@@ -236,104 +237,73 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 - (NSArray<CBService*>*)services {
   return services_;
 }
-- (void)modelConnection:(BOOL)wanted {
-  connectionWanted_ = wanted;
-  connected[self] = false;
-}
-- (BOOL)modelScheduled:(const char*)call {
-  modelLog("%s", call);
-  if (misused(!connected[self], "peripheral is not connected"))
-    return NO;
-  signalAfter(strchr(call, ' ') != nullptr ? std::string(call, strchr(call, ' ')).c_str() : call);
-  return YES;
+- (BOOL)connectedFor:(NSString*)call {
+  called(call);
+  return !misused(connection_ != kConnected, "peripheral is not connected");
 }
 - (void)discoverServices:(NSArray<CBUUID*>*)serviceUUIDs {
-  if (![self modelScheduled:[[NSString stringWithFormat:@"discoverServices: %s", text(serviceUUIDs)]
-                                UTF8String]])
+  if (![self connectedFor:[NSString stringWithFormat:@"discoverServices: %s", text(serviceUUIDs)]])
     return;
-  NSArray* scripts = [matching(script_, @"services", serviceUUIDs) retain];
-  CBPeripheral* peripheral = [self retain];
-  later(0.05, [peripheral, scripts] {
+  NSArray* scripts = matching([script_ objectForKey:@"services"], serviceUUIDs);
+  later(0.05, @[ self, scripts ], [self, scripts] {
     NSMutableArray* services = [NSMutableArray array];
     for (NSDictionary* script in scripts) {
-      CBService* service = [[[CBService alloc] init] autorelease];
-      [service setModelUUID:[script objectForKey:@"uuid"]];
-      [service setModelPeripheral:peripheral characteristics:nil];
+      CBService* service = [[[CBService alloc] initWithScript:script] autorelease];
+      service->peripheral_ = self;
       [services addObject:service];
     }
-    [peripheral->services_ autorelease];
-    peripheral->services_ = [services retain];
+    [services_ release];
+    services_ = [services retain];
     modelLog("event didDiscoverServices");
-    [peripheral->delegate_ peripheral:peripheral didDiscoverServices:nil];
-    [scripts release];
-    [peripheral release];
+    [delegate_ peripheral:self didDiscoverServices:nil];
   });
 }
 - (void)discoverCharacteristics:(NSArray<CBUUID*>*)characteristicUUIDs
                      forService:(CBService*)service {
   NSString* call = [NSString stringWithFormat:@"discoverCharacteristics: %s forService: %s",
                                               text(characteristicUUIDs), text([service UUID])];
-  if (![self modelScheduled:[call UTF8String]] ||
+  if (![self connectedFor:call] ||
       misused([service peripheral] != self, "service of another peripheral"))
     return;
-  NSDictionary* script = nil;
-  for (NSDictionary* candidate in [script_ objectForKey:@"services"]) {
-    if ([[CBUUID UUIDWithString:[candidate objectForKey:@"uuid"]] isEqual:[service UUID]])
-      script = candidate;
-  }
-  NSArray* scripts = [matching(script, @"characteristics", characteristicUUIDs) retain];
-  CBPeripheral* peripheral = [self retain];
-  [service retain];
-  later(0.05, [peripheral, service, scripts] {
+  NSDictionary* script = scriptOf([script_ objectForKey:@"services"], service);
+  NSArray* scripts = matching([script objectForKey:@"characteristics"], characteristicUUIDs);
+  later(0.05, @[ self, service, scripts ], [self, service, scripts] {
     NSMutableArray* characteristics = [NSMutableArray array];
     for (NSDictionary* script in scripts) {
-      CBCharacteristic* characteristic = [[[CBCharacteristic alloc] init] autorelease];
-      [characteristic setModelUUID:[script objectForKey:@"uuid"]];
-      [characteristic setModelService:service value:nil];
+      CBCharacteristic* characteristic =
+          [[[CBCharacteristic alloc] initWithScript:script] autorelease];
+      characteristic->service_ = service;
       [characteristics addObject:characteristic];
     }
-    [service setModelPeripheral:peripheral characteristics:characteristics];
+    [service->characteristics_ release];
+    service->characteristics_ = [characteristics retain];
     modelLog("event didDiscoverCharacteristicsForService %s", text([service UUID]));
-    [peripheral->delegate_ peripheral:peripheral
-        didDiscoverCharacteristicsForService:service
-                                       error:nil];
-    [scripts release];
-    [service release];
-    [peripheral release];
+    [delegate_ peripheral:self didDiscoverCharacteristicsForService:service error:nil];
   });
 }
 - (void)readValueForCharacteristic:(CBCharacteristic*)characteristic {
-  NSString* call = [NSString
-      stringWithFormat:@"readValueForCharacteristic: %s", text([characteristic UUID])];
-  if (![self modelScheduled:[call UTF8String]] ||
-      misused([[characteristic service] peripheral] != self, "characteristic of another peripheral"))
+  NSString* call =
+      [NSString stringWithFormat:@"readValueForCharacteristic: %s", text([characteristic UUID])];
+  if (![self connectedFor:call] || misused([[characteristic service] peripheral] != self,
+                                           "characteristic of another peripheral"))
     return;
-  NSDictionary* script = nil;
-  for (NSDictionary* service in [script_ objectForKey:@"services"]) {
-    for (NSDictionary* candidate in [service objectForKey:@"characteristics"]) {
-      if ([[CBUUID UUIDWithString:[candidate objectForKey:@"uuid"]] isEqual:[characteristic UUID]])
-        script = candidate;
-    }
-  }
+  NSDictionary* service = scriptOf([script_ objectForKey:@"services"], [characteristic service]);
+  NSDictionary* script = scriptOf([service objectForKey:@"characteristics"], characteristic);
   if ([script objectForKey:@"hang"] != nil)
     return;
-  CBPeripheral* peripheral = [self retain];
-  [characteristic retain];
-  [script retain];
-  later(0.05, [peripheral, characteristic, script] {
+  later(0.05, @[ self, characteristic, script ], [self, characteristic, script] {
     NSDictionary* failure = [script objectForKey:@"error"];
     id hex = [script objectForKey:@"value"];
     // A value is filled in before its event; an error leaves the last value in place.
-    if (failure == nil)
-      [characteristic setModelService:[characteristic service]
-                                value:[hex isKindOfClass:[NSString class]] ? bytesFromHex(hex) : nil];
+    if (failure == nil) {
+      [characteristic->value_ release];
+      characteristic->value_ =
+          [hex isKindOfClass:[NSString class]] ? [bytesFromHex(hex) retain] : nil;
+    }
     modelLog("event didUpdateValueForCharacteristic %s", text([characteristic UUID]));
-    [peripheral->delegate_ peripheral:peripheral
+    [delegate_ peripheral:self
         didUpdateValueForCharacteristic:characteristic
                                   error:failure != nil ? errorFrom(failure) : nil];
-    [script release];
-    [characteristic release];
-    [peripheral release];
   });
 }
 @end
@@ -341,9 +311,6 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
 @implementation CBManager
 - (CBManagerState)state {
   return state_;
-}
-- (void)setModelState:(CBManagerState)state {
-  state_ = state;
 }
 @end
 
@@ -358,95 +325,91 @@ NSArray* matching(NSDictionary* script, NSString* key, NSArray<CBUUID*>* filter)
   NSArray* states = [scenario() objectForKey:@"states"];
   for (NSArray* change in states != nil ? states : @[ @[ @(0), @(CBManagerStatePoweredOn) ] ]) {
     const auto state = static_cast<CBManagerState>([[change objectAtIndex:1] integerValue]);
-    later([[change objectAtIndex:0] doubleValue], [self, state] {
-      [self setModelState:state];
+    later([[change objectAtIndex:0] doubleValue], nil, [self, state] {
+      state_ = state;
       modelLog("event centralManagerDidUpdateState %ld", static_cast<long>(state));
       [delegate_ centralManagerDidUpdateState:self];
     });
   }
   return self;
 }
-- (BOOL)modelPoweredOn:(NSString*)call {
-  modelLog("%s", [call UTF8String]);
-  return !misused([self state] != CBManagerStatePoweredOn, "the manager is not powered on");
+- (BOOL)poweredOnFor:(NSString*)call {
+  called(call);
+  return !misused(state_ != CBManagerStatePoweredOn, "the manager is not powered on");
 }
 - (NSArray<CBPeripheral*>*)retrievePeripheralsWithIdentifiers:(NSArray<NSUUID*>*)identifiers {
   NSMutableArray* known = [NSMutableArray array];
   NSString* listed = [[identifiers valueForKey:@"UUIDString"] componentsJoinedByString:@", "];
-  if (![self modelPoweredOn:[NSString stringWithFormat:@"retrievePeripheralsWithIdentifiers: (%s)",
-                                                       text(listed)]])
+  if (![self poweredOnFor:[NSString stringWithFormat:@"retrievePeripheralsWithIdentifiers: (%s)",
+                                                     text(listed)]])
     return known;
   for (NSDictionary* script in [scenario() objectForKey:@"peripherals"]) {
-    NSUUID* identifier = [[[NSUUID alloc] initWithUUIDString:[script objectForKey:@"identifier"]]
-        autorelease];
-    if ([[script objectForKey:@"known"] boolValue] && [identifiers containsObject:identifier])
-      [known addObject:[CBPeripheral modelPeripheral:script]];
+    if ([[script objectForKey:@"known"] boolValue] &&
+        [[identifiers valueForKey:@"UUIDString"]
+            containsObject:[script objectForKey:@"identifier"]])
+      [known addObject:[CBPeripheral peripheralOf:script]];
   }
   return known;
 }
 - (void)scanForPeripheralsWithServices:(NSArray<CBUUID*>*)serviceUUIDs
                                options:(NSDictionary<NSString*, id>*)options {
-  if (![self modelPoweredOn:[NSString stringWithFormat:@"scanForPeripheralsWithServices: %s options: %s",
-                                                       text(serviceUUIDs), text(options)]])
+  if (![self
+          poweredOnFor:[NSString stringWithFormat:@"scanForPeripheralsWithServices: %s options: %s",
+                                                  text(serviceUUIDs), text(options)]])
     return;
   scanning_ = YES;
   for (NSDictionary* script in [scenario() objectForKey:@"peripherals"]) {
-    NSNumber* after = [script objectForKey:@"sighted_after"];
-    if (after == nil)
-      continue;
-    [script retain];
-    later([after doubleValue], [self, script] {
-      if (scanning_) {
-        CBPeripheral* peripheral = [CBPeripheral modelPeripheral:script];
+    if (NSNumber* after = [script objectForKey:@"sighted_after"]) {
+      later([after doubleValue], nil, [self, script] {
+        if (!scanning_)
+          return;
+        CBPeripheral* peripheral = [CBPeripheral peripheralOf:script];
         NSMutableDictionary* advertisement = [NSMutableDictionary dictionary];
-        if ([script objectForKey:@"local_name"] != nil)
-          [advertisement setObject:[script objectForKey:@"local_name"]
-                            forKey:CBAdvertisementDataLocalNameKey];
-        modelLog("event didDiscoverPeripheral %s", text([[peripheral identifier] UUIDString]));
+        if (id name = [script objectForKey:@"local_name"])
+          [advertisement setObject:name forKey:CBAdvertisementDataLocalNameKey];
+        modelLog("event didDiscoverPeripheral %s", textOf(peripheral));
         [delegate_ centralManager:self
             didDiscoverPeripheral:peripheral
                 advertisementData:advertisement
                              RSSI:@(-60)];
-      }
-      [script release];
-    });
+      });
+    }
   }
 }
 - (void)stopScan {
-  modelLog("stopScan");
+  called(@"stopScan");
   scanning_ = NO;
 }
 - (void)connectPeripheral:(CBPeripheral*)peripheral options:(NSDictionary<NSString*, id>*)options {
-  if (![self modelPoweredOn:[NSString stringWithFormat:@"connectPeripheral: %s options: %s",
-                                                       text([[peripheral identifier] UUIDString]), text(options)]])
+  if (![self poweredOnFor:[NSString stringWithFormat:@"connectPeripheral: %s options: %s",
+                                                     textOf(peripheral), text(options)]])
     return;
-  [peripheral modelConnection:YES];
-  signalAfter("connectPeripheral:");
+  peripheral->connection_ = kWanted;
   id outcome = [peripheral->script_ objectForKey:@"connect"];
   if ([outcome isEqual:@"hang"])
     return;
-  NSString* identifier = [[[peripheral identifier] UUIDString] retain];
-  [outcome retain];
-  later(0.05, [self, identifier, outcome] {
+  NSString* identifier = [[peripheral identifier] UUIDString];
+  later(0.05, @[ identifier ], [self, identifier, outcome] {
+    // Not the peripheral itself: the task must not keep it alive.
     auto live = livePeripherals.find([identifier UTF8String]);
-    if (live != livePeripherals.end() && live->second->connectionWanted_) {
-      CBPeripheral* peripheral = live->second;
-      if ([outcome isKindOfClass:[NSDictionary class]]) {
-        [peripheral modelConnection:NO];
-        modelLog("event didFailToConnectPeripheral %s", text(identifier));
-        [delegate_ centralManager:self didFailToConnectPeripheral:peripheral error:errorFrom(outcome)];
-      } else {
-        connected[peripheral] = true;
-        modelLog("event didConnectPeripheral %s", text(identifier));
-        [delegate_ centralManager:self didConnectPeripheral:peripheral];
-      }
+    if (live == livePeripherals.end() || live->second->connection_ != kWanted)
+      return;
+    CBPeripheral* peripheral = live->second;
+    if ([outcome isKindOfClass:[NSDictionary class]]) {
+      peripheral->connection_ = kNone;
+      modelLog("event didFailToConnectPeripheral %s", textOf(peripheral));
+      [delegate_ centralManager:self
+          didFailToConnectPeripheral:peripheral
+                               error:errorFrom(outcome)];
+    } else {
+      peripheral->connection_ = kConnected;
+      modelLog("event didConnectPeripheral %s", textOf(peripheral));
+      [delegate_ centralManager:self didConnectPeripheral:peripheral];
     }
-    [outcome release];
-    [identifier release];
   });
 }
 - (void)cancelPeripheralConnection:(CBPeripheral*)peripheral {
-  modelLog("cancelPeripheralConnection: %s", text([[peripheral identifier] UUIDString]));
-  [peripheral modelConnection:NO];
+  called([NSString stringWithFormat:@"cancelPeripheralConnection: %s", textOf(peripheral)]);
+  peripheral->connection_ = kNone;
 }
 @end

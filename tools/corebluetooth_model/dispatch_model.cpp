@@ -1,8 +1,6 @@
 // The main queue of the model: one thread, work items in time order on a virtual clock, and
-// signal sources read from a signalfd.
+// signal sources whose signals the loop takes with sigtimedwait.
 #include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -39,8 +37,12 @@ struct MainQueue : dispatch_queue_s {
   // By due time, then in the order submitted.
   std::multimap<std::uint64_t, WorkItem> items;
   std::vector<std::unique_ptr<SignalSource>> sources;
-  sigset_t watched{};
-  int signalFd = -1;
+  // Blocked, and taken by the loop.
+  sigset_t watched = [] {
+    sigset_t none;
+    sigemptyset(&none);
+    return none;
+  }();
 };
 
 MainQueue& mainQueue() {
@@ -60,7 +62,7 @@ SignalSource* sourceOf(dispatch_object_t object) {
 // A signal the process has not set to SIG_IGN takes its default action, before any source
 // sees it, as it would on the real kernel.
 void deliver(int signal) {
-  struct sigaction action{};
+  struct sigaction action {};
   sigaction(signal, nullptr, &action);
   if (action.sa_handler != SIG_IGN) {
     modelLog("signal %d not ignored: its default action", signal);
@@ -78,26 +80,18 @@ void deliver(int signal) {
   }
 }
 
-// Reads the pending signals; waits for one when `wait` is set.
-void readSignals(bool wait) {
-  MainQueue& queue = mainQueue();
-  if (queue.signalFd < 0) {
-    if (!wait)
-      return;
-    for (;;)
-      pause();
-  }
-  signalfd_siginfo info{};
-  while (read(queue.signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    deliver(static_cast<int>(info.ssi_signo));
+// Takes the pending signals; waits for one when nothing else is due and nothing will be.
+void takeSignals(bool wait) {
+  const timespec none{};
+  int signal = 0;
+  while ((signal = sigtimedwait(&mainQueue().watched, nullptr, &none)) > 0) {
+    deliver(signal);
     wait = false;
   }
-  if (wait) {
-    // Nothing is due and nothing will be: block until a signal comes.
-    int signal = 0;
-    sigwait(&queue.watched, &signal);
-    deliver(signal);
+  while (wait && (signal = sigwaitinfo(&mainQueue().watched, nullptr)) < 0) {
   }
+  if (wait)
+    deliver(signal);
 }
 
 }  // namespace
@@ -134,7 +128,7 @@ void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void* contex
 void dispatch_main(void) {
   MainQueue& queue = mainQueue();
   for (;;) {
-    readSignals(queue.items.empty());
+    takeSignals(queue.items.empty());
     if (queue.items.empty())
       continue;
     auto next = queue.items.begin();
@@ -152,12 +146,9 @@ dispatch_source_t dispatch_source_create(dispatch_source_type_t type, std::uintp
   MainQueue& main = mainQueue();
   auto& source = *main.sources.emplace_back(std::make_unique<SignalSource>());
   source.signal = static_cast<int>(handle);
-  if (main.signalFd < 0)
-    sigemptyset(&main.watched);
   sigaddset(&main.watched, source.signal);
-  // Blocked, so that the signalfd sees it; the disposition is left to the process.
+  // The disposition is left to the process.
   sigprocmask(SIG_BLOCK, &main.watched, nullptr);
-  main.signalFd = signalfd(main.signalFd, &main.watched, SFD_NONBLOCK | SFD_CLOEXEC);
   return &source;
 }
 

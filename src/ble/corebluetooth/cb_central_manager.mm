@@ -36,7 +36,9 @@ std::vector<Peripheral*> CbCentralManager::retrievePeripheralsWithIdentifiers(
 void CbCentralManager::scanForPeripheralsWithServices(
     const std::optional<std::vector<Uuid>>& services, const ScanOptions& options) {
   NSDictionary<NSString*, id>* scanOptions =
-      options.allowDuplicates ? @{CBCentralManagerScanOptionAllowDuplicatesKey : @(YES)} : nil;
+      options.allowDuplicates
+          ? @{CBCentralManagerScanOptionAllowDuplicatesKey : @(YES)}
+          : nil;
   [central_ scanForPeripheralsWithServices:services ? cbUuidsFrom(*services) : nil
                                    options:scanOptions];
 }

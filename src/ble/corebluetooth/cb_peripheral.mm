@@ -7,7 +7,9 @@
 namespace norvel::ble::corebluetooth {
 
 CbPeripheral::CbPeripheral(CBPeripheral* peripheral, id<CBPeripheralDelegate> events)
-    : peripheral_([peripheral retain]), events_(events), attributes_([[NSMutableArray alloc] init]) {}
+    : peripheral_([peripheral retain]),
+      events_(events),
+      attributes_([[NSMutableArray alloc] init]) {}
 
 CbPeripheral::~CbPeripheral() {
   [peripheral_ setDelegate:nil];
@@ -73,8 +75,8 @@ void CbPeripheral::didDiscoverCharacteristics(CBService* service, NSError* error
 
 void CbPeripheral::didUpdateValue(CBCharacteristic* characteristic, NSError* error) {
   if (delegate_ != nullptr)
-    delegate_->peripheralDidUpdateValueForCharacteristic(
-        *this, characteristicFrom(characteristic), errorFrom(error));
+    delegate_->peripheralDidUpdateValueForCharacteristic(*this, characteristicFrom(characteristic),
+                                                         errorFrom(error));
 }
 
 Service CbPeripheral::serviceFrom(CBService* service) {
@@ -104,7 +106,8 @@ std::string CbPeripheral::handleOf(CBAttribute* attribute) {
 CBAttribute* CbPeripheral::attributeAt(const std::string& handle) const {
   std::size_t index = 0;
   const auto [end, failure] = std::from_chars(handle.data(), handle.data() + handle.size(), index);
-  if (failure != std::errc() || end != handle.data() + handle.size() || index >= [attributes_ count])
+  if (failure != std::errc() || end != handle.data() + handle.size() ||
+      index >= [attributes_ count])
     return nil;
   return [attributes_ objectAtIndex:index];
 }

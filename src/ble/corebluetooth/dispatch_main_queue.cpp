@@ -38,9 +38,9 @@ void DispatchMainQueue::handleTerminationSignals(std::function<void(int signal)>
     watches_[i] = {this, signal};
     // A signal source sees a signal only once its default action no longer ends the process.
     std::signal(signal, SIG_IGN);
-    dispatch_source_t source = dispatch_source_create(
-        DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<std::uintptr_t>(signal), 0,
-        dispatch_get_main_queue());
+    dispatch_source_t source =
+        dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<std::uintptr_t>(signal), 0,
+                               dispatch_get_main_queue());
     dispatch_set_context(source, &watches_[i]);
     dispatch_source_set_event_handler_f(source, &DispatchMainQueue::signalReceived);
     dispatch_resume(source);

@@ -9,9 +9,13 @@
 
 NS_ASSUME_NONNULL_BEGIN
 
-typedef NS_ENUM(NSInteger, CBManagerState){
-    CBManagerStateUnknown = 0,      CBManagerStateResetting = 1,  CBManagerStateUnsupported = 2,
-    CBManagerStateUnauthorized = 3, CBManagerStatePoweredOff = 4, CBManagerStatePoweredOn = 5,
+typedef NS_ENUM(NSInteger, CBManagerState) {
+  CBManagerStateUnknown = 0,
+  CBManagerStateResetting = 1,
+  CBManagerStateUnsupported = 2,
+  CBManagerStateUnauthorized = 3,
+  CBManagerStatePoweredOff = 4,
+  CBManagerStatePoweredOn = 5,
 };
 
 extern NSString* const CBCentralManagerScanOptionAllowDuplicatesKey;
@@ -80,7 +84,7 @@ extern NSString* const CBATTErrorDomain;
   NSString* name_;
   NSArray<CBService*>* services_;
   NSDictionary* script_;
-  BOOL connectionWanted_;
+  NSInteger connection_;
 }
 // Not retained (Apple: weak).
 @property(assign, nonatomic, nullable) id<CBPeripheralDelegate> delegate;

@@ -8,8 +8,8 @@
 
 struct dispatch_object_s {};
 typedef dispatch_object_s* dispatch_object_t;
-typedef struct dispatch_queue_s : public dispatch_object_s {}* dispatch_queue_t;
-typedef struct dispatch_source_s : public dispatch_object_s {}* dispatch_source_t;
+typedef struct dispatch_queue_s : public dispatch_object_s{} * dispatch_queue_t;
+typedef struct dispatch_source_s : public dispatch_object_s{} * dispatch_source_t;
 typedef const struct dispatch_source_type_s* dispatch_source_type_t;
 typedef std::uint64_t dispatch_time_t;
 typedef void (*dispatch_function_t)(void*);
