@@ -7,8 +7,7 @@
 #include "app/arguments.h"
 #include "app/process_run_end.h"
 #include "app/run_start.h"
-#include "ble/bluez/bluez_bluetooth.h"
-#include "ble/bluez/sd_event_queue.h"
+#include "ble/platform.h"
 
 namespace {
 
@@ -21,9 +20,9 @@ int main(int argc, char* argv[]) {
   // A closed pipe must surface as a failed write, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
 
-  norvel::ble::bluez::SdEventQueue queue;
+  norvel::ble::PlatformQueue queue;
   norvel::app::ProcessRunEnd runEnd;
-  norvel::ble::bluez::BluezBluetooth bluetooth(queue);
+  norvel::ble::PlatformBluetooth bluetooth(queue);
   runEnd.setCleanup([&bluetooth] { bluetooth.closeConnections(); });
   queue.handleTerminationSignals([&runEnd](int signal) { runEnd.endBySignal(signal); });
 
