@@ -311,7 +311,7 @@ void BluezCentralManager::retryLater(ConnectRequest& request, const char* why) {
   trace("connecting %s again in %llu ms: %s", request.peripheral->path().c_str(),
         static_cast<unsigned long long>(kRetryDelayUsec / 1000), why);
   sd_event_source* source = nullptr;
-  int r = sd_event_add_time_relative(queue_.event(), &source, CLOCK_MONOTONIC, kRetryDelayUsec, 0,
+  int r = sd_event_add_time_relative(queue_.event(), &source, CLOCK_MONOTONIC, kRetryDelayUsec, 1,
                                      &BluezCentralManager::retryDue, &request);
   if (r < 0) {
     trace("retry timer: %s, connecting again at once", std::strerror(-r));
