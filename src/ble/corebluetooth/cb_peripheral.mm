@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "ble/corebluetooth/cb_conversions.h"
+#include "ble/trace.h"
 
 namespace norvel::ble::corebluetooth {
 
@@ -40,12 +41,18 @@ void CbPeripheral::discoverCharacteristicsForService(const std::vector<Uuid>& ch
   if ([attribute isKindOfClass:[CBService class]])
     [peripheral_ discoverCharacteristics:cbUuidsFrom(characteristicUUIDs)
                               forService:static_cast<CBService*>(attribute)];
+  else
+    trace("discoverCharacteristics: no service %s of this peripheral, ignoring",
+          service.handle.c_str());
 }
 
 void CbPeripheral::readValueForCharacteristic(const Characteristic& characteristic) {
   CBAttribute* attribute = attributeAt(characteristic.handle);
   if ([attribute isKindOfClass:[CBCharacteristic class]])
     [peripheral_ readValueForCharacteristic:static_cast<CBCharacteristic*>(attribute)];
+  else
+    trace("readValue: no characteristic %s of this peripheral, ignoring",
+          characteristic.handle.c_str());
 }
 
 void CbPeripheral::didDiscoverServices(NSError* error) {
@@ -58,6 +65,8 @@ void CbPeripheral::didDiscoverServices(NSError* error) {
   }
   if (delegate_ != nullptr)
     delegate_->peripheralDidDiscoverServices(*this, errorFrom(error));
+  else
+    trace("services discovered with no delegate, ignoring");
 }
 
 void CbPeripheral::didDiscoverCharacteristics(CBService* service, NSError* error) {
@@ -71,12 +80,16 @@ void CbPeripheral::didDiscoverCharacteristics(CBService* service, NSError* error
   }
   if (delegate_ != nullptr)
     delegate_->peripheralDidDiscoverCharacteristicsForService(*this, described, errorFrom(error));
+  else
+    trace("characteristics discovered with no delegate, ignoring");
 }
 
 void CbPeripheral::didUpdateValue(CBCharacteristic* characteristic, NSError* error) {
   if (delegate_ != nullptr)
     delegate_->peripheralDidUpdateValueForCharacteristic(*this, characteristicFrom(characteristic),
                                                          errorFrom(error));
+  else
+    trace("value read with no delegate, ignoring");
 }
 
 Service CbPeripheral::serviceFrom(CBService* service) {
