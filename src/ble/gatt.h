@@ -11,18 +11,18 @@ namespace norvel::ble {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A GATT characteristic as the stack last reported it. `handle` names the attribute to the
+// A GATT characteristic as the stack last reported it. `stackKey` names the attribute to the
 // stack that reported it (bluetoothd's object path) and means nothing to anyone else.
 struct Characteristic {
   Uuid uuid;
-  std::string handle;
+  std::string stackKey;
   // The value of the last read; absent until a read has delivered one.
   std::optional<Bytes> value;
 };
 
 struct Service {
   Uuid uuid;
-  std::string handle;
+  std::string stackKey;
   // Absent until characteristics have been discovered for this service.
   std::optional<std::vector<Characteristic>> characteristics;
 };

@@ -30,7 +30,7 @@ const std::map<std::string, ble::Uuid> kNames = {
 // In the order of ble::ManagerState's values.
 const std::string kStates[] = {"unknown", "resetting", "unsupported", "unauthorized", "off", "on"};
 
-// Attributes by letters: "SB" is the service S with handle "S0" and B with "B1".
+// Attributes by letters: "SB" is the service S with stack key "S0" and B with "B1".
 template <class Attribute>
 std::optional<std::vector<Attribute>> attributes(const std::optional<std::string>& letters) {
   if (!letters)

@@ -66,23 +66,23 @@ const char* orEmpty(const char* text) {
 BluezCentralManager::BluezCentralManager(SdEventQueue& queue, CentralManagerDelegate& delegate)
     : queue_(queue),
       delegate_(delegate),
-      connection_(queue.event(), *this),
+      bluetoothd_(queue.event(), *this),
       wantedAdapter_(wantedAdapter()) {}
 
 bool BluezCentralManager::isPowered(const std::string& adapter) const {
-  const Properties* properties = connection_.objects().find(adapter, kAdapterInterface);
+  const Properties* properties = bluetoothd_.objects().find(adapter, kAdapterInterface);
   return properties != nullptr && property<bool>(*properties, "Powered").value_or(false);
 }
 
 ManagerState BluezCentralManager::currentState() const {
-  if (connection_.accessDenied())
+  if (bluetoothd_.accessDenied())
     return ManagerState::unauthorized;
-  switch (connection_.presence()) {
-    case BluezConnection::Presence::unknown:
+  switch (bluetoothd_.presence()) {
+    case BluetoothdClient::Presence::unknown:
       return ManagerState::unknown;
-    case BluezConnection::Presence::absent:
+    case BluetoothdClient::Presence::absent:
       return ManagerState::unsupported;
-    case BluezConnection::Presence::present:
+    case BluetoothdClient::Presence::present:
       break;
   }
   if (!adapter_)
@@ -95,7 +95,7 @@ ManagerState BluezCentralManager::currentState() const {
 void BluezCentralManager::updateAdapter() {
   if (adapter_ && isPowered(*adapter_))
     return;
-  auto chosen = chooseAdapter(connection_.objects(), wantedAdapter_);
+  auto chosen = chooseAdapter(bluetoothd_.objects(), wantedAdapter_);
   if (chosen == adapter_)
     return;
   adapter_ = std::move(chosen);
@@ -133,7 +133,7 @@ void BluezCentralManager::reportSighting(std::string_view path) {
   BluezPeripheral* peripheral = peripheralAt(std::string(path));
   if (peripheral == nullptr)
     return;
-  const Properties& device = *connection_.objects().find(path, kDeviceInterface);
+  const Properties& device = *bluetoothd_.objects().find(path, kDeviceInterface);
   auto rssi = property<std::int64_t>(device, "RSSI").value_or(kRssiUnavailable);
   const bool first = traceEnabled() && tracedSightings_.emplace(path).second;
   if (first)
@@ -148,11 +148,11 @@ void BluezCentralManager::reportSighting(std::string_view path) {
 BluezPeripheral* BluezCentralManager::peripheralAt(const std::string& path) {
   if (auto known = peripherals_.find(path); known != peripherals_.end())
     return known->second.get();
-  const Properties* device = connection_.objects().find(path, kDeviceInterface);
+  const Properties* device = bluetoothd_.objects().find(path, kDeviceInterface);
   auto identifier = device != nullptr ? deviceIdentifier(*device) : std::nullopt;
   if (!identifier)
     return nullptr;
-  auto peripheral = std::make_unique<BluezPeripheral>(connection_, queue_, path, *identifier);
+  auto peripheral = std::make_unique<BluezPeripheral>(bluetoothd_, queue_, path, *identifier);
   return peripherals_.emplace(path, std::move(peripheral)).first->second.get();
 }
 
@@ -161,7 +161,7 @@ std::vector<Peripheral*> BluezCentralManager::retrievePeripheralsWithIdentifiers
   std::vector<Peripheral*> found;
   if (!adapter_)
     return found;
-  const ObjectTree& objects = connection_.objects();
+  const ObjectTree& objects = bluetoothd_.objects();
   for (const auto& path : objects.descendantsWith(*adapter_, kDeviceInterface)) {
     auto identifier = deviceIdentifier(*objects.find(path, kDeviceInterface));
     if (identifier &&
@@ -178,7 +178,7 @@ void BluezCentralManager::scanForPeripheralsWithServices(const std::optional<std
   scanning_ = true;
   if (!adapter_)
     return;
-  int r = callBluez(connection_.bus(), discoveryCall_, *adapter_, kAdapterInterface,
+  int r = callBluez(bluetoothd_.bus(), discoveryCall_, *adapter_, kAdapterInterface,
                     "SetDiscoveryFilter", &BluezCentralManager::setDiscoveryFilterReply, this,
                     "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
                     static_cast<int>(options.allowDuplicates));
@@ -191,12 +191,12 @@ int BluezCentralManager::setDiscoveryFilterReply(sd_bus_message* reply, void* us
                                                  sd_bus_error*) {
   auto* self = static_cast<BluezCentralManager*>(userdata);
   self->discoveryCall_.reset();
-  if (!self->connection_.believe(reply, "SetDiscoveryFilter") || !self->adapter_)
+  if (!self->bluetoothd_.believe(reply, "SetDiscoveryFilter") || !self->adapter_)
     return 0;
   if (const sd_bus_error* error = sd_bus_message_get_error(reply))
     trace("SetDiscoveryFilter failed (%s), ignoring", orEmpty(error->message));
   int r =
-      callBluez(self->connection_.bus(), self->discoveryCall_, *self->adapter_, kAdapterInterface,
+      callBluez(self->bluetoothd_.bus(), self->discoveryCall_, *self->adapter_, kAdapterInterface,
                 "StartDiscovery", &BluezCentralManager::startDiscoveryReply, self, "");
   if (r < 0)
     trace("StartDiscovery: not sent (%s), so no discovery", std::strerror(-r));
@@ -208,7 +208,7 @@ int BluezCentralManager::setDiscoveryFilterReply(sd_bus_message* reply, void* us
 int BluezCentralManager::startDiscoveryReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezCentralManager*>(userdata);
   self->discoveryCall_.reset();
-  if (!self->connection_.believe(reply, "StartDiscovery"))
+  if (!self->bluetoothd_.believe(reply, "StartDiscovery"))
     return 0;
   if (const sd_bus_error* error = sd_bus_message_get_error(reply))
     trace("StartDiscovery failed (%s): no device will be sighted", orEmpty(error->message));
@@ -223,7 +223,7 @@ void BluezCentralManager::stopScan() {
   discoveryCall_.reset();
   if (!adapter_)
     return;
-  int r = callBluez(connection_.bus(), discoveryCall_, *adapter_, kAdapterInterface,
+  int r = callBluez(bluetoothd_.bus(), discoveryCall_, *adapter_, kAdapterInterface,
                     "StopDiscovery", &BluezCentralManager::stopDiscoveryReply, this, "");
   if (r < 0)
     trace("StopDiscovery: not sent (%s), ignoring", std::strerror(-r));
@@ -232,7 +232,7 @@ void BluezCentralManager::stopScan() {
 int BluezCentralManager::stopDiscoveryReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* self = static_cast<BluezCentralManager*>(userdata);
   self->discoveryCall_.reset();
-  if (!self->connection_.believe(reply, "StopDiscovery"))
+  if (!self->bluetoothd_.believe(reply, "StopDiscovery"))
     return 0;
   if (const sd_bus_error* error = sd_bus_message_get_error(reply))
     trace("StopDiscovery failed (%s), ignoring", orEmpty(error->message));
@@ -244,7 +244,7 @@ int BluezCentralManager::stopDiscoveryReply(sd_bus_message* reply, void* userdat
 void BluezCentralManager::connectPeripheral(Peripheral& peripheral) {
   // Every peripheral this manager hands out is one of its own.
   auto& device = static_cast<BluezPeripheral&>(peripheral);
-  const Properties* properties = connection_.objects().find(device.path(), kDeviceInterface);
+  const Properties* properties = bluetoothd_.objects().find(device.path(), kDeviceInterface);
   const bool connected =
       properties != nullptr && property<bool>(*properties, "Connected").value_or(false);
   auto [request, added] = connectRequests_.try_emplace(
@@ -261,7 +261,7 @@ void BluezCentralManager::sendConnect(ConnectRequest& request) {
   request.awaitingDevice = false;
   if (request.call)
     return;
-  const Properties* device = connection_.objects().find(path, kDeviceInterface);
+  const Properties* device = bluetoothd_.objects().find(path, kDeviceInterface);
   if (device == nullptr && request.attempts > 0) {
     trace("Connect %s: waiting for bluetoothd to know the device again", path.c_str());
     request.awaitingDevice = true;
@@ -273,7 +273,7 @@ void BluezCentralManager::sendConnect(ConnectRequest& request) {
     trace("%s was connected by another client: it is left connected", path.c_str());
     request.connectedBefore = true;
   }
-  int r = callBluez(connection_.bus(), request.call, path, kDeviceInterface, "Connect",
+  int r = callBluez(bluetoothd_.bus(), request.call, path, kDeviceInterface, "Connect",
                     &BluezCentralManager::connectReply, &request, "");
   if (r < 0) {
     trace("Connect %s: not sent (%s)", path.c_str(), std::strerror(-r));
@@ -289,7 +289,7 @@ int BluezCentralManager::connectReply(sd_bus_message* reply, void* userdata, sd_
   request.call.reset();
   BluezCentralManager& self = *request.manager;
   const char* path = request.peripheral->path().c_str();
-  if (!self.connection_.believe(reply, "Connect"))
+  if (!self.bluetoothd_.believe(reply, "Connect"))
     return 0;
   if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
     trace("Connect %s failed: %s: %s", path, orEmpty(error->name), orEmpty(error->message));
@@ -332,7 +332,7 @@ int BluezCentralManager::retryDue(sd_event_source*, std::uint64_t, void* userdat
 // is connected again; a device bluetoothd forgot is connected once it knows it again.
 void BluezCentralManager::followConnection(ConnectRequest& request) {
   const Properties* device =
-      connection_.objects().find(request.peripheral->path(), kDeviceInterface);
+      bluetoothd_.objects().find(request.peripheral->path(), kDeviceInterface);
   const bool connected = device != nullptr && property<bool>(*device, "Connected").value_or(false);
   if (request.awaitingDevice && device != nullptr) {
     sendConnect(request);
@@ -356,7 +356,7 @@ void BluezCentralManager::deliverConnectFailed(ConnectRequest& request, const Er
 }
 
 void BluezCentralManager::closeConnections() {
-  sd_bus* bus = connection_.bus();
+  sd_bus* bus = bluetoothd_.bus();
   if (bus == nullptr || sd_bus_is_open(bus) <= 0)
     return;
   // Disconnect also cancels an attempt still pending, which the kernel would otherwise

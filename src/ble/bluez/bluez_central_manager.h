@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ble/bluez/bluez_connection.h"
+#include "ble/bluez/bluetoothd_client.h"
 #include "ble/bluez/bluez_peripheral.h"
 #include "ble/bluez/sd_event_queue.h"
 #include "ble/central_manager.h"
@@ -19,12 +19,12 @@ namespace norvel::ble::bluez {
 // The central role on one adapter (see chooseAdapter). Every request is sent without
 // waiting; its event is delivered from the reply, or from the loop when the request fails
 // at once, so none is delivered from inside the request that caused it.
-class BluezCentralManager : public CentralManager, private BluezConnection::Listener {
+class BluezCentralManager : public CentralManager, private BluetoothdClient::Listener {
  public:
   BluezCentralManager(SdEventQueue& queue, CentralManagerDelegate& delegate);
 
   // Connects to bluetoothd; the first state event follows its first answer.
-  void start() { connection_.start(); }
+  void start() { bluetoothd_.start(); }
 
   // The state carried by the last state event delivered.
   ManagerState state() const override { return state_; }
@@ -89,7 +89,7 @@ class BluezCentralManager : public CentralManager, private BluezConnection::List
 
   SdEventQueue& queue_;
   CentralManagerDelegate& delegate_;
-  BluezConnection connection_;
+  BluetoothdClient bluetoothd_;
   const std::optional<std::string> wantedAdapter_;
   std::optional<std::string> adapter_;
   ManagerState state_ = ManagerState::unknown;

@@ -31,12 +31,12 @@ const char* orNone(const char* text) {
 
 }  // namespace
 
-BluezPeripheral::BluezPeripheral(BluezConnection& connection, SdEventQueue& queue, std::string path,
-                                 Uuid identifier)
-    : connection_(connection), queue_(queue), path_(std::move(path)), identifier_(identifier) {}
+BluezPeripheral::BluezPeripheral(BluetoothdClient& bluetoothd, SdEventQueue& queue,
+                                 std::string path, Uuid identifier)
+    : bluetoothd_(bluetoothd), queue_(queue), path_(std::move(path)), identifier_(identifier) {}
 
 std::optional<std::string> BluezPeripheral::name() const {
-  const Properties* device = connection_.objects().find(path_, kDeviceInterface);
+  const Properties* device = bluetoothd_.objects().find(path_, kDeviceInterface);
   return device != nullptr ? property<std::string>(*device, "Name") : std::nullopt;
 }
 
@@ -53,13 +53,13 @@ void BluezPeripheral::objectsChanged() {
 void BluezPeripheral::fetchResolvedServicesIfReady() {
   if (pendingServiceDiscoveries_.empty() || fetchingServices_)
     return;
-  const Properties* device = connection_.objects().find(path_, kDeviceInterface);
+  const Properties* device = bluetoothd_.objects().find(path_, kDeviceInterface);
   if (device == nullptr || !property<bool>(*device, "ServicesResolved").value_or(false))
     return;
   // bluetoothd may announce ServicesResolved before the GATT objects, so fetch them afresh.
   trace("%s: services resolved, fetching its objects", path_.c_str());
   fetchingServices_ = true;
-  connection_.refreshObjects([this](bool fetched) { resolvedServicesFetched(fetched); });
+  bluetoothd_.refreshObjects([this](bool fetched) { resolvedServicesFetched(fetched); });
 }
 
 // A tree that could not be fetched says nothing about the services: the discovery waits for
@@ -72,7 +72,7 @@ void BluezPeripheral::resolvedServicesFetched(bool fetched) {
   }
   for (const auto& uuids : std::exchange(pendingServiceDiscoveries_, {})) {
     services_ =
-        attributesBelow<Service>(connection_.objects(), path_, kGattServiceInterface, uuids);
+        attributesBelow<Service>(bluetoothd_.objects(), path_, kGattServiceInterface, uuids);
     trace("%s: %zu of the services looked for found", path_.c_str(), services_->size());
     if (delegate_ != nullptr)
       delegate_->peripheralDidDiscoverServices(*this, std::nullopt);
@@ -83,18 +83,18 @@ void BluezPeripheral::discoverCharacteristicsForService(
     const std::vector<Uuid>& characteristicUUIDs, const Service& service) {
   Service discovered = service;
   discovered.characteristics = attributesBelow<Characteristic>(
-      connection_.objects(), service.handle, kGattCharacteristicInterface, characteristicUUIDs);
+      bluetoothd_.objects(), service.stackKey, kGattCharacteristicInterface, characteristicUUIDs);
   if (traceEnabled()) {
     for (const auto& characteristic : *discovered.characteristics)
-      trace("characteristic %s found", characteristic.handle.c_str());
+      trace("characteristic %s found", characteristic.stackKey.c_str());
     if (discovered.characteristics->empty())
-      trace("%s: none of the characteristics looked for found", service.handle.c_str());
+      trace("%s: none of the characteristics looked for found", service.stackKey.c_str());
   }
   // Answered from the tree at once, so delivered from the loop, not from inside this request.
   queue_.post([this, discovered = std::move(discovered)] {
     if (services_) {
       for (auto& known : *services_) {
-        if (known.handle == discovered.handle)
+        if (known.stackKey == discovered.stackKey)
           known.characteristics = discovered.characteristics;
       }
     }
@@ -107,16 +107,16 @@ void BluezPeripheral::readValueForCharacteristic(const Characteristic& character
   auto read = reads_.insert(reads_.end(), PendingRead{this, characteristic, nullptr, {}});
   read->self = read;
   read->characteristic.value.reset();
-  int r =
-      callBluez(connection_.bus(), read->slot, characteristic.handle, kGattCharacteristicInterface,
-                "ReadValue", &BluezPeripheral::readValueReply, &*read, "a{sv}", 0);
+  int r = callBluez(bluetoothd_.bus(), read->slot, characteristic.stackKey,
+                    kGattCharacteristicInterface, "ReadValue", &BluezPeripheral::readValueReply,
+                    &*read, "a{sv}", 0);
   if (r < 0) {
-    trace("ReadValue %s: not sent (%s)", characteristic.handle.c_str(), std::strerror(-r));
+    trace("ReadValue %s: not sent (%s)", characteristic.stackKey.c_str(), std::strerror(-r));
     reads_.erase(read);
     queue_.post([this, characteristic, r] { deliverValue(characteristic, errnoError(r)); });
     return;
   }
-  trace("ReadValue %s sent", characteristic.handle.c_str());
+  trace("ReadValue %s sent", characteristic.stackKey.c_str());
 }
 
 int BluezPeripheral::readValueReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
@@ -124,10 +124,10 @@ int BluezPeripheral::readValueReply(sd_bus_message* reply, void* userdata, sd_bu
   BluezPeripheral& self = *read->peripheral;
   Characteristic characteristic = std::move(read->characteristic);
   self.reads_.erase(read->self);
-  if (!self.connection_.believe(reply, "ReadValue"))
+  if (!self.bluetoothd_.believe(reply, "ReadValue"))
     return 0;
   if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
-    trace("ReadValue %s failed: %s: %s", characteristic.handle.c_str(), error->name,
+    trace("ReadValue %s failed: %s: %s", characteristic.stackKey.c_str(), error->name,
           error->message != nullptr ? error->message : "");
     self.deliverValue(characteristic, toBleError(*error));
     return 0;
@@ -139,9 +139,9 @@ int BluezPeripheral::readValueReply(sd_bus_message* reply, void* userdata, sd_bu
       sd_bus_message_read_array(reply, 'y', &data, &size) >= 0) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     characteristic.value = size > 0 ? Bytes(bytes, bytes + size) : Bytes{};
-    trace("ReadValue %s answered: %zu bytes", characteristic.handle.c_str(), size);
+    trace("ReadValue %s answered: %zu bytes", characteristic.stackKey.c_str(), size);
   } else {
-    trace("ReadValue %s answered with no byte array (%s)", characteristic.handle.c_str(),
+    trace("ReadValue %s answered with no byte array (%s)", characteristic.stackKey.c_str(),
           orNone(sd_bus_message_get_signature(reply, true)));
   }
   self.deliverValue(characteristic, std::nullopt);

@@ -5,17 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "ble/bluez/bluez_connection.h"
+#include "ble/bluez/bluetoothd_client.h"
 #include "ble/bluez/sd_event_queue.h"
 #include "ble/peripheral.h"
 
 namespace norvel::ble::bluez {
 
 // A Device1 object under the chosen adapter. Its name and GATT attributes are read from
-// bluetoothd's object tree; each attribute's handle is its object path.
+// bluetoothd's object tree; each attribute's stack key is its object path.
 class BluezPeripheral : public Peripheral {
  public:
-  BluezPeripheral(BluezConnection& connection, SdEventQueue& queue, std::string path,
+  BluezPeripheral(BluetoothdClient& bluetoothd, SdEventQueue& queue, std::string path,
                   Uuid identifier);
   BluezPeripheral(const BluezPeripheral&) = delete;
   BluezPeripheral& operator=(const BluezPeripheral&) = delete;
@@ -54,7 +54,7 @@ class BluezPeripheral : public Peripheral {
   void resolvedServicesFetched(bool fetched);
   void deliverValue(const Characteristic& characteristic, const std::optional<Error>& error);
 
-  BluezConnection& connection_;
+  BluetoothdClient& bluetoothd_;
   SdEventQueue& queue_;
   std::string path_;
   Uuid identifier_;

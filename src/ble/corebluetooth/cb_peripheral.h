@@ -41,10 +41,10 @@ class CbPeripheral : public Peripheral {
  private:
   Service serviceFrom(CBService* service);
   Characteristic characteristicFrom(CBCharacteristic* characteristic);
-  // A handle is the attribute's index among those this peripheral has described. They are
-  // all kept, so a handle always names the same object.
-  std::string handleOf(CBAttribute* attribute);
-  CBAttribute* attributeAt(const std::string& handle) const;
+  // A stack key is the attribute's index among those this peripheral has described. They are
+  // all kept, so a key always names the same object.
+  std::string stackKeyOf(CBAttribute* attribute);
+  CBAttribute* attributeAt(const std::string& stackKey) const;
 
   CBPeripheral* peripheral_;
   id<CBPeripheralDelegate> events_;

@@ -37,22 +37,22 @@ void CbPeripheral::discoverServices(const std::vector<Uuid>& serviceUUIDs) {
 
 void CbPeripheral::discoverCharacteristicsForService(const std::vector<Uuid>& characteristicUUIDs,
                                                      const Service& service) {
-  CBAttribute* attribute = attributeAt(service.handle);
+  CBAttribute* attribute = attributeAt(service.stackKey);
   if ([attribute isKindOfClass:[CBService class]])
     [peripheral_ discoverCharacteristics:cbUuidsFrom(characteristicUUIDs)
                               forService:static_cast<CBService*>(attribute)];
   else
     trace("discoverCharacteristics: no service %s of this peripheral, ignoring",
-          service.handle.c_str());
+          service.stackKey.c_str());
 }
 
 void CbPeripheral::readValueForCharacteristic(const Characteristic& characteristic) {
-  CBAttribute* attribute = attributeAt(characteristic.handle);
+  CBAttribute* attribute = attributeAt(characteristic.stackKey);
   if ([attribute isKindOfClass:[CBCharacteristic class]])
     [peripheral_ readValueForCharacteristic:static_cast<CBCharacteristic*>(attribute)];
   else
     trace("readValue: no characteristic %s of this peripheral, ignoring",
-          characteristic.handle.c_str());
+          characteristic.stackKey.c_str());
 }
 
 void CbPeripheral::didDiscoverServices(NSError* error) {
@@ -74,7 +74,7 @@ void CbPeripheral::didDiscoverCharacteristics(CBService* service, NSError* error
   // services() shows the characteristics too, as CBPeripheral's services do.
   if (services_) {
     for (Service& known : *services_) {
-      if (known.handle == described.handle)
+      if (known.stackKey == described.stackKey)
         known = described;
     }
   }
@@ -93,7 +93,7 @@ void CbPeripheral::didUpdateValue(CBCharacteristic* characteristic, NSError* err
 }
 
 Service CbPeripheral::serviceFrom(CBService* service) {
-  Service described{uuidFrom([service UUID]), handleOf(service), std::nullopt};
+  Service described{uuidFrom([service UUID]), stackKeyOf(service), std::nullopt};
   if (NSArray<CBCharacteristic*>* characteristics = [service characteristics]) {
     described.characteristics.emplace();
     for (CBCharacteristic* characteristic in characteristics)
@@ -103,11 +103,11 @@ Service CbPeripheral::serviceFrom(CBService* service) {
 }
 
 Characteristic CbPeripheral::characteristicFrom(CBCharacteristic* characteristic) {
-  return {uuidFrom([characteristic UUID]), handleOf(characteristic),
+  return {uuidFrom([characteristic UUID]), stackKeyOf(characteristic),
           bytesFrom([characteristic value])};
 }
 
-std::string CbPeripheral::handleOf(CBAttribute* attribute) {
+std::string CbPeripheral::stackKeyOf(CBAttribute* attribute) {
   NSUInteger index = [attributes_ indexOfObjectIdenticalTo:attribute];
   if (index == NSNotFound) {
     index = [attributes_ count];
@@ -116,11 +116,10 @@ std::string CbPeripheral::handleOf(CBAttribute* attribute) {
   return std::to_string(index);
 }
 
-CBAttribute* CbPeripheral::attributeAt(const std::string& handle) const {
+CBAttribute* CbPeripheral::attributeAt(const std::string& key) const {
   std::size_t index = 0;
-  const auto [end, failure] = std::from_chars(handle.data(), handle.data() + handle.size(), index);
-  if (failure != std::errc() || end != handle.data() + handle.size() ||
-      index >= [attributes_ count])
+  const auto [end, failure] = std::from_chars(key.data(), key.data() + key.size(), index);
+  if (failure != std::errc() || end != key.data() + key.size() || index >= [attributes_ count])
     return nil;
   return [attributes_ objectAtIndex:index];
 }

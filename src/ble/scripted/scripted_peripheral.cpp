@@ -16,11 +16,11 @@ void ScriptedPeripheral::discoverServices(const std::vector<Uuid>& serviceUUIDs)
 void ScriptedPeripheral::discoverCharacteristicsForService(
     const std::vector<Uuid>& characteristicUUIDs, const Service& service) {
   log_.push_back("discoverCharacteristics " + describe(characteristicUUIDs) + " of " +
-                 service.handle);
+                 service.stackKey);
 }
 
 void ScriptedPeripheral::readValueForCharacteristic(const Characteristic& characteristic) {
-  log_.push_back("read " + characteristic.handle);
+  log_.push_back("read " + characteristic.stackKey);
 }
 
 void ScriptedPeripheral::deliverServices(std::optional<std::vector<Service>> services,

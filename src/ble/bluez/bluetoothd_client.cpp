@@ -1,4 +1,4 @@
-#include "ble/bluez/bluez_connection.h"
+#include "ble/bluez/bluetoothd_client.h"
 
 #include <time.h>
 
@@ -42,10 +42,10 @@ const char* errorText(sd_bus_message* reply) {
 
 }  // namespace
 
-BluezConnection::BluezConnection(sd_event* event, Listener& listener)
+BluetoothdClient::BluetoothdClient(sd_event* event, Listener& listener)
     : event_(event), listener_(listener), gate_([this] { listener_.objectsChanged({}); }) {}
 
-void BluezConnection::start() {
+void BluetoothdClient::start() {
   sd_bus* bus = nullptr;
   int r = sd_bus_open_system(&bus);
   if (r >= 0) {
@@ -68,25 +68,25 @@ void BluezConnection::start() {
   // that comes after the objects is checked against the right sender.
   sd_bus_slot* slot = nullptr;
   if (sd_bus_call_method_async(bus, &slot, kBusName, "/org/freedesktop/DBus", kBusName,
-                               "GetNameOwner", &BluezConnection::getNameOwnerReply, this, "s",
+                               "GetNameOwner", &BluetoothdClient::getNameOwnerReply, this, "s",
                                kBluezService) >= 0) {
     getNameOwnerCall_.reset(slot);
   }
   fetchObjects();
 }
 
-int BluezConnection::subscribe() {
+int BluetoothdClient::subscribe() {
   sd_bus* bus = bus_.get();
   sd_bus_slot* slots[3] = {};
-  int r = sd_bus_add_match_async(bus, &slots[0], kBluezSignalsRule, &BluezConnection::bluezSignal,
-                                 &BluezConnection::addMatchReply, this);
+  int r = sd_bus_add_match_async(bus, &slots[0], kBluezSignalsRule, &BluetoothdClient::bluezSignal,
+                                 &BluetoothdClient::addMatchReply, this);
   if (r >= 0) {
-    r = sd_bus_add_match_async(bus, &slots[1], kBluezOwnerRule, &BluezConnection::nameOwnerChanged,
-                               &BluezConnection::addMatchReply, this);
+    r = sd_bus_add_match_async(bus, &slots[1], kBluezOwnerRule, &BluetoothdClient::nameOwnerChanged,
+                               &BluetoothdClient::addMatchReply, this);
   }
   if (r >= 0) {
     r = sd_bus_match_signal_async(bus, &slots[2], nullptr, "/org/freedesktop/DBus/Local",
-                                  kLocalName, "Disconnected", &BluezConnection::busDisconnected,
+                                  kLocalName, "Disconnected", &BluetoothdClient::busDisconnected,
                                   nullptr, this);
   }
   for (sd_bus_slot* slot : slots) {
@@ -96,23 +96,23 @@ int BluezConnection::subscribe() {
   return r;
 }
 
-void BluezConnection::refreshObjects(std::function<void(bool fetched)> done) {
+void BluetoothdClient::refreshObjects(std::function<void(bool fetched)> done) {
   fetchWaiters_.push_back(std::move(done));
   fetchObjects();
 }
 
 // A request still pending is dropped: its answer may predate what the waiters wait for.
-void BluezConnection::fetchObjects() {
+void BluetoothdClient::fetchObjects() {
   int r = callBluez(bus_.get(), getManagedObjectsCall_, "/", kObjectManagerInterface,
-                    "GetManagedObjects", &BluezConnection::getManagedObjectsReply, this, "");
+                    "GetManagedObjects", &BluetoothdClient::getManagedObjectsReply, this, "");
   if (r < 0) {
     trace("GetManagedObjects: not sent (%s)", std::strerror(-r));
     finishFetch(false);
   }
 }
 
-int BluezConnection::getManagedObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  auto* self = static_cast<BluezConnection*>(userdata);
+int BluetoothdClient::getManagedObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluetoothdClient*>(userdata);
   self->getManagedObjectsCall_.reset();
   if (!self->believe(reply, "GetManagedObjects"))
     return 0;
@@ -136,7 +136,7 @@ int BluezConnection::getManagedObjectsReply(sd_bus_message* reply, void* userdat
   return 0;
 }
 
-void BluezConnection::walkObjects() {
+void BluetoothdClient::walkObjects() {
   // A walk already under way may have passed objects that changed since: start it again.
   walk_ = std::make_unique<ObjectWalk>(bus_.get(), gate_, objects_, [this] {
     trace("bluetoothd's objects read one at a time");
@@ -148,7 +148,7 @@ void BluezConnection::walkObjects() {
 }
 
 // The waiters are taken first: any that the listener adds wait for the fetch it asks for.
-void BluezConnection::finishFetch(bool fetched) {
+void BluetoothdClient::finishFetch(bool fetched) {
   auto waiters = std::exchange(fetchWaiters_, {});
   if (fetched) {
     presence_ = Presence::present;
@@ -160,7 +160,7 @@ void BluezConnection::finishFetch(bool fetched) {
 
 // The one teardown of what a bluetoothd that went away (or never answered) had said; its
 // unique name is the caller's to change.
-void BluezConnection::forgetBluetoothd(const char* why) {
+void BluetoothdClient::forgetBluetoothd(const char* why) {
   trace("bluetoothd %s: its objects are forgotten", why);
   presence_ = Presence::absent;
   objects_.clear();
@@ -171,8 +171,8 @@ void BluezConnection::forgetBluetoothd(const char* why) {
   finishFetch(false);
 }
 
-int BluezConnection::bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto& self = *static_cast<BluezConnection*>(userdata);
+int BluetoothdClient::bluezSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto& self = *static_cast<BluetoothdClient*>(userdata);
   if (!self.gate_.believeSignal(message))
     return 0;
   std::string path;
@@ -202,7 +202,7 @@ int BluezConnection::bluezSignal(sd_bus_message* message, void* userdata, sd_bus
 // A signal that cannot be read whole (a name with a Unicode noncharacter beside
 // ServicesResolved, say) must not hide its other changes: the properties this backend reads
 // are then asked for one at a time.
-void BluezConnection::applyPropertiesChanged(sd_bus_message* message) {
+void BluetoothdClient::applyPropertiesChanged(sd_bus_message* message) {
   const char* object = sd_bus_message_get_path(message);
   const std::string path = object != nullptr ? object : "";
   std::string interface;
@@ -218,7 +218,7 @@ void BluezConnection::applyPropertiesChanged(sd_bus_message* message) {
     listener_.objectsChanged(interface == kDeviceInterface ? path : "");
 }
 
-void BluezConnection::rereadProperties(const std::string& path, const std::string& interface) {
+void BluetoothdClient::rereadProperties(const std::string& path, const std::string& interface) {
   if (objects_.find(path, interface) == nullptr)
     return;
   const auto& names =
@@ -232,7 +232,7 @@ void BluezConnection::rereadProperties(const std::string& path, const std::strin
                                       PropertyRead{this, path, interface, name, nullptr, {}});
     read->self = read;
     int r = callBluez(bus_.get(), read->slot, path, kPropertiesInterface, "Get",
-                      &BluezConnection::getPropertyReply, &*read, "ss", interface.c_str(), name);
+                      &BluetoothdClient::getPropertyReply, &*read, "ss", interface.c_str(), name);
     if (r < 0) {
       trace("Get %s of %s: not sent (%s)", name, path.c_str(), std::strerror(-r));
       propertyReads_.erase(read);
@@ -240,9 +240,9 @@ void BluezConnection::rereadProperties(const std::string& path, const std::strin
   }
 }
 
-int BluezConnection::getPropertyReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+int BluetoothdClient::getPropertyReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* read = static_cast<PropertyRead*>(userdata);
-  BluezConnection& self = *read->connection;
+  BluetoothdClient& self = *read->client;
   const PropertyRead asked = std::move(*read);
   self.propertyReads_.erase(asked.self);
   if (!self.believe(reply, "Get"))
@@ -263,8 +263,8 @@ int BluezConnection::getPropertyReply(sd_bus_message* reply, void* userdata, sd_
   return 0;
 }
 
-int BluezConnection::nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto* self = static_cast<BluezConnection*>(userdata);
+int BluetoothdClient::nameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluetoothdClient*>(userdata);
   const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
   if (!self->gate_.believeSignal(message))
     return 0;
@@ -285,8 +285,8 @@ int BluezConnection::nameOwnerChanged(sd_bus_message* message, void* userdata, s
 }
 
 // An error here is NameHasNoOwner: bluetoothd is not there yet, and the bus will announce it.
-int BluezConnection::getNameOwnerReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  auto* self = static_cast<BluezConnection*>(userdata);
+int BluetoothdClient::getNameOwnerReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluetoothdClient*>(userdata);
   self->getNameOwnerCall_.reset();
   const char* owner = nullptr;
   if (!self->believe(reply, "GetNameOwner"))
@@ -302,16 +302,16 @@ int BluezConnection::getNameOwnerReply(sd_bus_message* reply, void* userdata, sd
   return 0;
 }
 
-int BluezConnection::addMatchReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-  auto* self = static_cast<BluezConnection*>(userdata);
+int BluetoothdClient::addMatchReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluetoothdClient*>(userdata);
   if (self->believe(reply, "AddMatch") && sd_bus_message_is_method_error(reply, nullptr))
     trace("AddMatch failed (%s), ignoring: some of bluetoothd's news will be missed",
           errorText(reply));
   return 0;
 }
 
-int BluezConnection::busDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
-  auto* self = static_cast<BluezConnection*>(userdata);
+int BluetoothdClient::busDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<BluetoothdClient*>(userdata);
   trace("system bus: connection lost, opening it again in 1 s");
   self->forgetBluetoothd("is out of reach without the system bus");
   // The closed bus is released later, from the timer, not from inside its own dispatch.
@@ -319,16 +319,16 @@ int BluezConnection::busDisconnected(sd_bus_message*, void* userdata, sd_bus_err
   return 0;
 }
 
-void BluezConnection::reopenLater() {
+void BluetoothdClient::reopenLater() {
   sd_event_source* source = nullptr;
   if (!reopen_ && sd_event_add_time_relative(event_, &source, CLOCK_MONOTONIC, kReopenDelayUsec, 0,
-                                             &BluezConnection::reopenDue, this) >= 0) {
+                                             &BluetoothdClient::reopenDue, this) >= 0) {
     reopen_.reset(source);
   }
 }
 
-int BluezConnection::reopenDue(sd_event_source*, std::uint64_t, void* userdata) {
-  auto* self = static_cast<BluezConnection*>(userdata);
+int BluetoothdClient::reopenDue(sd_event_source*, std::uint64_t, void* userdata) {
+  auto* self = static_cast<BluetoothdClient*>(userdata);
   self->reopen_.reset();
   self->gate_.setBluetoothd({});
   self->getNameOwnerCall_.reset();

@@ -18,7 +18,7 @@ namespace norvel::ble::bluez {
 // The process's link to bluetoothd: the system bus on the main loop, and bluetoothd's object
 // tree, fetched whole when bluetoothd (re)appears and kept current from its signals, which
 // only the gate's believed ones change.
-class BluezConnection {
+class BluetoothdClient {
  public:
   // Absent: no system bus, no bluetoothd on it, or it failed to answer.
   enum class Presence { unknown, absent, present };
@@ -31,9 +31,9 @@ class BluezConnection {
     virtual void objectsChanged(std::string_view sighted) = 0;
   };
 
-  BluezConnection(sd_event* event, Listener& listener);
-  BluezConnection(const BluezConnection&) = delete;
-  BluezConnection& operator=(const BluezConnection&) = delete;
+  BluetoothdClient(sd_event* event, Listener& listener);
+  BluetoothdClient(const BluetoothdClient&) = delete;
+  BluetoothdClient& operator=(const BluetoothdClient&) = delete;
 
   // Opens the system bus on the loop, subscribes to bluetoothd's signals and to its name
   // changing owner, then asks for its objects. Nothing here waits for bluetoothd. While
@@ -55,7 +55,7 @@ class BluezConnection {
  private:
   // One Properties.Get of a property whose change came in a signal that could not be read.
   struct PropertyRead {
-    BluezConnection* connection;
+    BluetoothdClient* client;
     std::string path;
     std::string interface;
     std::string name;
