@@ -30,6 +30,7 @@ for package in "${missing[@]}"; do
   fi
 done
 echo "install_missing: installing ${missing[*]}" >&2
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-  "${missing[@]}" >/dev/null
+# Another apt run on this machine (an unattended upgrade, a second build) makes this one wait.
+apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+"${apt[@]}" update -qq >&2
+"${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
