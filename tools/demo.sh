@@ -8,8 +8,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake g++ make pkg-config libsystemd-dev libgtest-dev dbus python3-dbus python3-gi python3-bleak
-          jq python3-yaml python3-jinja2 python3-prometheus-client systemd)
 note() { printf 'demo: %s\n' "$*" >&2; }
 
 case "${1-}" in
@@ -18,7 +16,8 @@ case "${1-}" in
   *) note "usage: tools/demo.sh [--real-stack]"; exit 2 ;;
 esac
 
-bash tools/install_missing.sh "${PACKAGES[@]}"
+# What the demo and then the README's test command need.
+bash tools/install_missing.sh build test
 note "building norvel-read in ./build"
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target norvel-read >/dev/null
@@ -27,5 +26,5 @@ if $real_stack; then
   exec bash tools/real_stack_vm/demo.sh build
 fi
 note "running build/src/norvel-read against a mock bluetoothd with an emulated sensor"
-exec /usr/bin/python3 -m tools.mock_bluetoothd.private_bus --scenario tools/mock_bluetoothd/demo-sensor.json \
-  -- build/src/norvel-read
+exec /usr/bin/python3 -m tools.mock_bluetoothd.private_bus \
+  --scenario tools/mock_bluetoothd/demo-sensor.json -- build/src/norvel-read

@@ -4,6 +4,7 @@
 #include <sys/signalfd.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cmath>
 #include <system_error>
 #include <utility>
@@ -22,6 +23,23 @@ constexpr std::uint64_t kTimerAccuracyUsec = 1;
 void throwIfFailed(int r, const char* what) {
   if (r < 0)
     throw std::system_error(-r, std::generic_category(), what);
+}
+
+// Watches one signal on the loop. libsystemd 252 and later block it themselves when asked
+// with SD_EVENT_SIGNAL_PROCMASK; older ones reject that flag with EINVAL, and their signalfd
+// sees only signals the thread has blocked already, so block it here and ask again.
+int addSignalSource(sd_event* event, sd_event_source** source, int signal,
+                    sd_event_signal_handler_t handler, void* userdata) {
+  const int r =
+      sd_event_add_signal(event, source, signal | SD_EVENT_SIGNAL_PROCMASK, handler, userdata);
+  if (r != -EINVAL)
+    return r;
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, signal);
+  if (sigprocmask(SIG_BLOCK, &mask, nullptr) < 0)
+    return -errno;
+  return sd_event_add_signal(event, source, signal, handler, userdata);
 }
 
 std::uint64_t toUsec(MainQueue::Seconds delay) {
@@ -85,10 +103,9 @@ void SdEventQueue::handleTerminationSignals(std::function<void(int signal)> hand
   signalHandler_ = std::move(handler);
   for (int signal : kTerminationSignals) {
     sd_event_source* source = nullptr;
-    // PROCMASK: sd-event blocks the signal itself, as its signalfd sees only blocked ones.
-    throwIfFailed(sd_event_add_signal(event_.get(), &source, signal | SD_EVENT_SIGNAL_PROCMASK,
-                                      &SdEventQueue::signalReceived, this),
-                  "sd_event_add_signal");
+    throwIfFailed(
+        addSignalSource(event_.get(), &source, signal, &SdEventQueue::signalReceived, this),
+        "sd_event_add_signal");
     signalSources_.emplace_back(source);
   }
 }

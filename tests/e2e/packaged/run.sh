@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs end-to-end rows against the norvel-read inside a .deb, the binary users install: a
 # foreign one (arm64, armhf) under qemu-user through a small wrapper script given to the
-# suite as --binary, so that signals sent to the wrapper's process reach the guest.
-#   usage: tests/e2e/packaged/run.sh PACKAGE.deb
+# suite as --binary, so that signals sent to the wrapper's process reach the guest. With a
+# LIBRARY_DIR the binary loads its shared libraries from there first (LD_LIBRARY_PATH), e.g.
+# an older libsystemd0 that the package's Depends admits.
+#   usage: tests/e2e/packaged/run.sh PACKAGE.deb [LIBRARY_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/../../.."
 
@@ -24,12 +26,15 @@ case "$arch" in
   *) echo "packaged e2e: no emulator for $arch" >&2; exit 2 ;;
 esac
 # exec: the emulator takes the wrapper's process, so the suite's signals reach it directly.
-printf '#!/bin/sh\nexec %s %s "$@"\n' "$emulator" "$work/root/usr/bin/norvel-read" >"$work/norvel-read"
+libraries=${2:+env LD_LIBRARY_PATH=$(realpath "$2")}
+printf '#!/bin/sh\nexec %s %s %s "$@"\n' "$libraries" "$emulator" "$work/root/usr/bin/norvel-read" \
+  >"$work/norvel-read"
 chmod +x "$work/norvel-read"
 
 failed=()
 for row in "${ROWS[@]}"; do
-  /usr/bin/python3 -m tests.e2e.mock.run_scenario --binary "$work/norvel-read" "$row" >"$work/log" 2>&1 &&
+  /usr/bin/python3 -m tests.e2e.mock.run_scenario --binary "$work/norvel-read" "$row" \
+    >"$work/log" 2>&1 &&
     echo "$arch $(head -n1 "$work/log")" || { cat "$work/log"; failed+=("$row"); }
 done
 ((${#failed[@]} == 0)) || { echo "$arch: FAILED: ${failed[*]}"; exit 1; }
