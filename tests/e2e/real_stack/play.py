@@ -2,7 +2,7 @@
 # checks what it saw and writes one line per row to /out/report, then "N passed, N failed"
 # (counting checks). Exit status 0 only when every check passed. Needs DBUS_MONITOR=1.
 #   usage: python3 -m tests.e2e.real_stack.play NORVEL_READ   (the repository's root in PYTHONPATH)
-import os, signal, sys, time
+import os, signal, subprocess, sys, time
 from tests.e2e.expected_output import identifier, json_document
 from tools.real_stack_vm import guest_runner as runner
 from tools.real_stack_vm.guest_runner import sensor
@@ -10,21 +10,26 @@ from tools.real_stack_vm.guest_runner import sensor
 RECORD = {'co2': 800, 'temperature': '22.6 °C', 'humidity': '45 %', 'pressure': '1013.3 hPa', 'battery': '87 %',
           'status': 'GREEN', 'interval': 300, 'age': 120}
 CONNECT = 'org.bluez.Device1.Connect'
+# BlueZ's version: where bluetoothd behaves differently by release, a row holds what each does.
+BLUEZ = subprocess.run(['/usr/libexec/bluetooth/bluetoothd', '--version'], capture_output=True, text=True).stdout.strip()
 # link: 'drops' (a read reached the sensor, and the link goes within 5 s of the exit), 'none' (no
 # Connect), 'comes-up' or 'cancelled' (Connect before SIGTERM; the link stays down 8 s after the
 # silent sensor advertises again). printed: the "name" of the document on stdout, None for none.
 DEFAULT = dict(args=[], gap='Norvel4 TEST', printed='Norvel4 TEST', stderr='', status=0, scan=True, link='drops',
-               wall=(0, 15), advertising=True, forget=False, refuse=False, hold=0, term=None)
+               wall=(0, 15), advertising=True, forget=False, refuse=False, hold=0, term=None, env={})
 ROWS = [  # in this order: each row finds bluetoothd as the one before left it
     # No argument: scan by the advertised name, read the detailed record.
     dict(name='scan-by-name'),
     # The identifier printed before: bluetoothd knows the sensor, no scan.
     dict(name='known-identifier', args=['{id}'], scan=False),
+    # The same with the debug trace on stderr: stdout is still the document alone.
+    dict(name='debug-trace', args=['{id}'], scan=False, env={'NORVEL_DEBUG': '1'}, stderr=None),
     # Unknown sensor whose GAP Device Name lacks "Norvel": found by the advertised name, printed
     # with Device1.Name as bluetoothd holds it once connected, the GAP name.
     dict(name='gap-name-unknown', forget=True, gap='Sensor GAP', printed='Sensor GAP'),
-    # Now known by that GAP name: the scan still finds it by the name it advertises.
-    dict(name='gap-name-known', gap='Sensor GAP', printed='Sensor GAP'),
+    # Now known by that GAP name: the scan still finds it by the name it advertises. Printed with
+    # the Device1.Name bluetoothd then holds: still the GAP name with 5.66, the advertised one with 5.82.
+    dict(name='gap-name-known', gap='Sensor GAP', printed={'5.66': 'Sensor GAP', '5.82': 'Norvel4 TEST'}),
     # The sensor refuses the read: bluetoothd's text for it.
     dict(name='read-refused', refuse=True, printed=None, stderr='Error reading characteristic: Read not permitted\n',
          status=1),
@@ -55,7 +60,7 @@ def play(row, tool, address, path, pid):
     time.sleep(0.3)
     reads = sensor('status')['reads']
     values = {'id': identifier(address), 'path': path}
-    run = runner.Run([part.format(**values) for part in row.get('command', [tool, *row['args']])])
+    run = runner.Run([part.format(**values) for part in row.get('command', [tool, *row['args']])], env=row['env'])
     calls = lambda: [c['member'] for c in runner.bluez_calls(run.start_wall) if c['path'].startswith('/org/bluez/hci0')]
     held = {None: lambda: True, 'reading': lambda: run.terminate_when(lambda: sensor('status')['reads'] > reads),
             'connecting': lambda: run.terminate_when(lambda: CONNECT in calls(), settle_s=1.0)}[row['term']]()
@@ -81,8 +86,10 @@ def play(row, tool, address, path, pid):
 def main():
     address, passed, failed = runner.sensor_address(), 0, 0
     with open(os.path.join(runner.OUT, 'report'), 'w') as report:
+        print('BlueZ %s' % BLUEZ, file=report)
         for row in ROWS:
-            row = dict(DEFAULT, **row)
+            row = {what: value[BLUEZ] if isinstance(value, dict) and what != 'env' else value
+                   for what, value in dict(DEFAULT, **row).items()}
             try:
                 checks, seen = play(row, sys.argv[1], address, runner.device_path(address), int(os.environ['BTD_PID']))
             except Exception as error:  # a broken stack must not hide the other rows
