@@ -57,7 +57,7 @@ case "${DBUS_MONITOR:-0}" in
 esac
 
 # The kernel's lines about the controllers, for a failure message.
-kernel_says() { dmesg | grep -E 'hci[01]|Bluetooth' | tail -n 3 | tr '\n' ' '; }
+kernel_says() { dmesg | grep -E 'hci[01]' | tail -n 3 | tr '\n' ' ' | grep . || echo 'nothing about hci0 or hci1'; }
 # Waits up to $1 seconds for the rest of the command line to succeed.
 wait_for() {
     local deadline=$(( $(date +%s) + $1 ))
@@ -95,16 +95,17 @@ both_powered() { powered 0 && powered 1; }
 # bluetoothd powers both adapters on; the same command timeout during that leaves one off.
 # Such an adapter is powered on again, twice at most, and then the guest gives up at once
 # rather than leave the job to time out.
-for attempt in 1 2; do
-    wait_for 10 both_powered && break
+attempts=0
+until wait_for 10 both_powered; do
+    [ $attempts -ge 2 ] && die "adapters not powered: hci0 $(powered 0 && echo on || echo off)," \
+        "hci1 $(powered 1 && echo on || echo off) after powering them on again twice; kernel: $(kernel_says)"
+    attempts=$((attempts + 1))
     for index in 0 1; do
         powered $index && continue
-        echo "hci$index not powered (attempt $attempt): $(kernel_says); powering it on again"
+        echo "hci$index not powered (kernel: $(kernel_says)); powering it on again"
         timeout 10 btmgmt --index $index power on
     done
 done
-wait_for 5 both_powered || die "adapters not powered: hci0 $(powered 0 && echo on || echo off)," \
-    "hci1 $(powered 1 && echo on || echo off) after 2 attempts; kernel: $(kernel_says)"
 stage "bluetoothd-ready pid=$BTD_PID"
 
 /usr/bin/python3 "$HERE/emulated_sensor.py" --adapter hci1 --socket /run/norvel-sensor.sock \
