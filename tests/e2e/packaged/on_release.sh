@@ -8,6 +8,7 @@ set -euo pipefail
 deb=$(realpath "${1:?usage: on_release.sh PACKAGE.deb [RELEASE]}")
 release=${2:-trixie}
 repo=$(realpath "$(dirname "$0")/../../..")
+bash "$repo/tools/install_missing.sh" mount
 bash "$repo/tools/real_stack_vm/setup.sh" "$release"
 lower=${REAL_STACK_CACHE:-/var/cache/norvel-real-stack}/$release/root
 
