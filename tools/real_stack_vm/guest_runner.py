@@ -23,6 +23,9 @@ OUT = os.environ.get('OUT', '/out')
 # Written by guest-init.sh when the job asks for DBUS_MONITOR=1.
 MONITOR_LOG = os.path.join(OUT, 'dbus-monitor.log')
 SENSOR_SOCKET = os.environ.get('SENSOR_SOCKET', '/run/norvel-sensor.sock')
+# bluetoothd's version, e.g. "5.66".
+BLUEZ = subprocess.run(['/usr/libexec/bluetooth/bluetoothd', '--version'], capture_output=True,
+                       text=True).stdout.strip()
 RUN_LIMIT_S = 25.0
 POLL_S = 0.05
 CALL_LINE = re.compile(r'^method call time=([\d.]+) sender=(\S+) -> destination=org\.bluez '

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Runs end-to-end rows against the norvel-read inside a .deb, the binary users install: a
 # foreign one (arm64, armhf) under qemu-user through a small wrapper script given to the
-# suite as --binary, so that signals sent to the wrapper's process reach the guest. With
-# --installed, the rows run against /usr/bin/norvel-read, which must be that package installed.
-#   usage: tests/e2e/packaged/run.sh [--installed] PACKAGE.deb
+# suite as --binary, so that signals sent to the wrapper's process reach the guest.
+#   usage: tests/e2e/packaged/run.sh PACKAGE.deb
 set -euo pipefail
 cd "$(dirname "$0")/../../.."
 
@@ -13,21 +12,11 @@ ROWS=(scan-by-name-reads-detailed-record identifier-of-known-device read-error c
       no-adapter-times-out sigterm-while-connecting sigint-while-reading sighup-while-connecting
       sighup-while-reading)
 
-installed=false
-[[ $1 == --installed ]] && { installed=true; shift; }
 deb=$(realpath "$1")
 arch=$(dpkg-deb -f "$deb" Architecture)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-if $installed; then
-  version=$(dpkg-deb -f "$deb" Version)
-  [[ $(dpkg-query -W -f '${Version} ${Status}' norvel-read 2>/dev/null) == "$version install ok installed" ]] ||
-    { echo "packaged e2e: norvel-read $version is not the installed package" >&2; exit 2; }
-  binary=/usr/bin/norvel-read
-else
-  dpkg-deb -x "$deb" "$work/root"
-  binary=$work/root/usr/bin/norvel-read
-fi
+dpkg-deb -x "$deb" "$work/root"
 case "$arch" in
   "$(dpkg --print-architecture)") emulator= ;;
   arm64) emulator="qemu-aarch64 -L /usr/aarch64-linux-gnu" ;;
@@ -35,7 +24,7 @@ case "$arch" in
   *) echo "packaged e2e: no emulator for $arch" >&2; exit 2 ;;
 esac
 # exec: the emulator takes the wrapper's process, so the suite's signals reach it directly.
-printf '#!/bin/sh\nexec %s %s "$@"\n' "$emulator" "$binary" >"$work/norvel-read"
+printf '#!/bin/sh\nexec %s %s "$@"\n' "$emulator" "$work/root/usr/bin/norvel-read" >"$work/norvel-read"
 chmod +x "$work/norvel-read"
 
 failed=()

@@ -2,7 +2,7 @@
 # checks what it saw and writes one line per row to /out/report, then "N passed, N failed"
 # (counting checks). Exit status 0 only when every check passed. Needs DBUS_MONITOR=1.
 #   usage: python3 -m tests.e2e.real_stack.play NORVEL_READ   (the repository's root in PYTHONPATH)
-import os, signal, subprocess, sys, time
+import os, signal, sys, time
 from tests.e2e.expected_output import identifier, json_document
 from tools.real_stack_vm import guest_runner as runner
 from tools.real_stack_vm.guest_runner import sensor
@@ -10,11 +10,10 @@ from tools.real_stack_vm.guest_runner import sensor
 RECORD = {'co2': 800, 'temperature': '22.6 °C', 'humidity': '45 %', 'pressure': '1013.3 hPa', 'battery': '87 %',
           'status': 'GREEN', 'interval': 300, 'age': 120}
 CONNECT = 'org.bluez.Device1.Connect'
-# BlueZ's version: where bluetoothd behaves differently by release, a row holds what each does.
-BLUEZ = subprocess.run(['/usr/libexec/bluetooth/bluetoothd', '--version'], capture_output=True, text=True).stdout.strip()
 # link: 'drops' (a read reached the sensor, and the link goes within 5 s of the exit), 'none' (no
 # Connect), 'comes-up' or 'cancelled' (Connect before SIGTERM; the link stays down 8 s after the
 # silent sensor advertises again). printed: the "name" of the document on stdout, None for none.
+# Where bluetoothd behaves differently by version, a row's value is a table: {version: value}.
 DEFAULT = dict(args=[], gap='Norvel4 TEST', printed='Norvel4 TEST', stderr='', status=0, scan=True, link='drops',
                wall=(0, 15), advertising=True, forget=False, refuse=False, hold=0, term=None, env={})
 ROWS = [  # in this order: each row finds bluetoothd as the one before left it
@@ -86,10 +85,8 @@ def play(row, tool, address, path, pid):
 def main():
     address, passed, failed = runner.sensor_address(), 0, 0
     with open(os.path.join(runner.OUT, 'report'), 'w') as report:
-        print('BlueZ %s' % BLUEZ, file=report)
         for row in ROWS:
-            row = {what: value[BLUEZ] if isinstance(value, dict) and what != 'env' else value
-                   for what, value in dict(DEFAULT, **row).items()}
+            row = {k: v[runner.BLUEZ] if type(v) is dict and k != 'env' else v for k, v in {**DEFAULT, **row}.items()}
             try:
                 checks, seen = play(row, sys.argv[1], address, runner.device_path(address), int(os.environ['BTD_PID']))
             except Exception as error:  # a broken stack must not hide the other rows
