@@ -70,9 +70,11 @@ def qemu_command(vm_dir, out_dir, shares, accel):
             '-kernel', os.path.join(vm_dir, 'vmlinuz'),
             '-initrd', os.path.join(vm_dir, 'initramfs.cpio.gz'),
             '-append', append,
-            '-virtfs', 'local,path=%s,mount_tag=guestroot,security_model=none,readonly=on' % os.path.join(vm_dir, 'root'),
+            '-virtfs', 'local,path=%s,mount_tag=guestroot,security_model=none,readonly=on'
+            % os.path.join(vm_dir, 'root'),
             *[option for index, path in enumerate(shares) for option in (
-                '-virtfs', 'local,path=%s,mount_tag=share%d,security_model=none,readonly=on,multidevs=remap' % (path, index))],
+                '-virtfs', 'local,path=%s,mount_tag=share%d,security_model=none,readonly=on,multidevs=remap'
+                % (path, index))],
             '-virtfs', 'local,path=%s,mount_tag=out,security_model=none' % out_dir]
 
 
@@ -80,7 +82,8 @@ def main():
     parser = argparse.ArgumentParser(usage='boot.py BUILD_DIR OUT_DIR [options] -- JOB [ARG...]')
     parser.add_argument('build_dir')
     parser.add_argument('out_dir')
-    parser.add_argument('--release', default='bookworm', help='bookworm (default), trixie or bookworm-backports')
+    parser.add_argument('--release', default='bookworm',
+                        help='bookworm (default), trixie or bookworm-backports (see setup.sh)')
     parser.add_argument('--env', action='append', default=[])
     parser.add_argument('--timeout', type=float, default=280)
     parser.add_argument('--echo', action='store_true', help='copy the serial console to stdout')

@@ -60,8 +60,10 @@ echo "setup: making the $release root with mmdebstrap (once)"
 # outside /tmp, which mmdebstrap empties).
 export KERNEL_SUITE=$kernel_suite
 mmdebstrap --quiet --variant=apt --include="$PACKAGES" \
-    --customize-hook='chroot "$1" apt-get install -qq --download-only --no-install-recommends -t "$KERNEL_SUITE" linux-image-amd64 &&
-                      mkdir "$1/kernel-package" && mv "$1"/var/cache/apt/archives/linux-image-[0-9]*.deb "$1/kernel-package/"' \
+    --customize-hook='chroot "$1" apt-get install -qq --download-only --no-install-recommends \
+                          -t "$KERNEL_SUITE" linux-image-amd64 &&
+                      mkdir "$1/kernel-package" &&
+                      mv "$1"/var/cache/apt/archives/linux-image-[0-9]*.deb "$1/kernel-package/"' \
     "$suite" "$work/root" "${sources[@]}"
 
 kdeb=$(ls "$work"/root/kernel-package/linux-image-*.deb)
