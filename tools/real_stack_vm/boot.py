@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Boots the real-stack guest once with a job and waits for it to power off.
 
-The job is a command (with its arguments, passed as they are) run inside the guest once
-bluetoothd and the emulated sensor are up; it writes its results into OUT_DIR, which the
-guest mounts at /out. The serial console, each line stamped with host seconds since the
-start, goes to OUT_DIR/serial.log.
+The guest runs the release's kernel on the release's root (both made by setup.sh), with
+the repository and BUILD_DIR mounted read-only at the same paths as here, so the job and
+the binary under test are the host's. The job is a command (with its arguments, passed as
+they are) run inside the guest once bluetoothd and the emulated sensor are up; it writes its
+results into OUT_DIR, which the guest mounts at /out. The serial console, each line stamped
+with host seconds since the start, goes to OUT_DIR/serial.log.
 
-usage: boot.py BUILD_DIR OUT_DIR [--env NAME=VALUE ...] [--timeout S] [--echo] -- JOB [ARG...]
+usage: boot.py BUILD_DIR OUT_DIR [--release R] [--env NAME=VALUE ...] [--timeout S] [--echo] -- JOB [ARG...]
 Exit status: the job's, or 125 when the guest did not report one.
 """
 import argparse
@@ -20,6 +22,7 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.realpath(__file__))
+REPOSITORY = os.path.dirname(os.path.dirname(HERE))
 
 
 def kvm_usable():
@@ -37,10 +40,25 @@ def kvm_usable():
         return True
 
 
-def qemu_command(vm_dir, out_dir, accel):
+def release_dir(release):
+    return os.path.join(os.environ.get('REAL_STACK_CACHE', '/var/cache/norvel-real-stack'), release)
+
+
+def shared_folders(build_dir):
+    """The host folders the guest mounts: the repository, and BUILD_DIR unless inside it."""
+    folders = [REPOSITORY]
+    if os.path.commonpath([REPOSITORY, build_dir]) != REPOSITORY:
+        folders.append(build_dir)
+    for folder in folders:
+        if re.search(r'[\s:]', folder):
+            sys.exit('boot: the guest cannot mount %s (a blank or colon in the path)' % folder)
+    return folders
+
+
+def qemu_command(vm_dir, out_dir, shares, accel):
     append = ' '.join([
         'console=ttyS0', 'panic=-1', 'quiet', 'loglevel=4',
-        'KROOT=' + os.path.join(vm_dir, 'kernel'),
+        'SHARES=' + ':'.join(shares),
         'GUESTINIT=' + os.path.join(HERE, 'guest-init.sh'),
     ])
     if accel == 'kvm':
@@ -49,10 +67,14 @@ def qemu_command(vm_dir, out_dir, accel):
         cpu = ['-accel', 'tcg', '-cpu', 'max']
     return ['qemu-system-x86_64', *cpu, '-m', '1024', '-smp', '2',
             '-nodefaults', '-display', 'none', '-no-reboot', '-serial', 'stdio',
-            '-kernel', os.path.join(vm_dir, 'kernel', 'boot', 'vmlinuz'),
+            '-kernel', os.path.join(vm_dir, 'vmlinuz'),
             '-initrd', os.path.join(vm_dir, 'initramfs.cpio.gz'),
             '-append', append,
-            '-virtfs', 'local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap',
+            '-virtfs', 'local,path=%s,mount_tag=guestroot,security_model=none,readonly=on'
+            % os.path.join(vm_dir, 'root'),
+            *[option for index, path in enumerate(shares) for option in (
+                '-virtfs', 'local,path=%s,mount_tag=share%d,security_model=none,readonly=on,multidevs=remap'
+                % (path, index))],
             '-virtfs', 'local,path=%s,mount_tag=out,security_model=none' % out_dir]
 
 
@@ -60,6 +82,8 @@ def main():
     parser = argparse.ArgumentParser(usage='boot.py BUILD_DIR OUT_DIR [options] -- JOB [ARG...]')
     parser.add_argument('build_dir')
     parser.add_argument('out_dir')
+    parser.add_argument('--release', default='bookworm',
+                        help='bookworm (default), trixie or bookworm-backports (see setup.sh)')
     parser.add_argument('--env', action='append', default=[])
     parser.add_argument('--timeout', type=float, default=280)
     parser.add_argument('--echo', action='store_true', help='copy the serial console to stdout')
@@ -69,7 +93,8 @@ def main():
     args = parser.parse_args(sys.argv[1:cut])
     job = sys.argv[cut + 1:]
 
-    vm_dir = os.path.join(os.path.realpath(args.build_dir), 'real-stack-vm')
+    build_dir = os.path.realpath(args.build_dir)
+    vm_dir = release_dir(args.release)
     out_dir = os.path.realpath(args.out_dir)
     shutil.rmtree(out_dir, ignore_errors=True)
     os.makedirs(out_dir)
@@ -80,7 +105,7 @@ def main():
             f.write('%s=%s\n' % (name, shlex.quote(value)))
 
     accel = 'kvm' if kvm_usable() else 'tcg'
-    command = qemu_command(vm_dir, out_dir, accel)
+    command = qemu_command(vm_dir, out_dir, shared_folders(build_dir), accel)
     start = time.monotonic()
     qemu = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             stdin=subprocess.DEVNULL)

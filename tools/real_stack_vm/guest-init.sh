@@ -1,8 +1,9 @@
 #!/bin/bash
-# Guest PID 1 after the initramfs: root is the host's / (read-only) under a tmpfs overlay,
-# /out is the host's output folder. Brings up the real stack (hci_vhci, the system bus,
-# btvirt's two LE controllers, bluetoothd, the emulated sensor on hci1), runs the job
-# that the host wrote into /out/job.env, and powers off.
+# Guest PID 1 after the initramfs: root is the release's root (read-only) under a tmpfs
+# overlay, with the repository and the build folder mounted at their host paths; /out is the
+# host's output folder. Brings up the real stack (hci_vhci, the system bus, btvirt's two LE
+# controllers, bluetoothd, the emulated sensor on hci1), runs the job that the host wrote
+# into /out/job.env, and powers off.
 # job.env sets JOB (an array: the command and its arguments) and may set DBUS_MONITOR=1
 # (method calls to org.bluez) or DBUS_MONITOR=all (every message), BTD_DEBUG=1 and
 # SENSOR_REFRESH (seconds between the sensor's re-advertisements, default 2).
@@ -30,15 +31,24 @@ mkdir -p /dev/pts /dev/shm /out
 mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
 mount -t 9p -o trans=virtio,version=9p2000.L out /out || die "no /out share"
-hostname btguest
+echo btguest > /proc/sys/kernel/hostname
 set -a; . /out/job.env || die "no /out/job.env"; set +a
 stage "guest-init kernel=$(uname -r)"
 
 modprobe hci_vhci || die "modprobe hci_vhci"
-# Modules the kernel would otherwise load on demand while it sets up the first controller,
-# slowing that set-up under software emulation.
-modprobe -a ecdh_generic cmac ecb ctr drbg jitterentropy_rng sha512_generic algif_hash \
-    algif_skcipher 2>/dev/null
+# What the kernel requests while it registers the first controller (SMP's ECDH and its
+# random number generator), loaded beforehand to speed that up under software emulation.
+modprobe -a ecdh_generic ctr drbg jitterentropy_rng sha512_generic 2>/dev/null
+# btvirt opens AF_ALG ecb(aes) and cmac(aes) sockets for hci0's emulated controller after
+# hci0 appears and before it reads hci0's first command (HCI Reset). The first such sockets
+# make the kernel load af_alg, algif_* and cmac through modprobe, which under software
+# emulation on a busy host can outlast the kernel's 2 s command timeout: hci0 then never
+# powers. Opening them once here has the modules loaded before btvirt starts.
+/usr/bin/python3 -c '
+import socket
+for kind, name in (("skcipher", "ecb(aes)"), ("hash", "cmac(aes)")):
+    socket.socket(socket.AF_ALG, socket.SOCK_SEQPACKET).bind((kind, name))' ||
+    die "AF_ALG sockets for ecb(aes) and cmac(aes)"
 mkdir -p /run/dbus
 dbus-daemon --system --fork || die "dbus-daemon"
 case "${DBUS_MONITOR:-0}" in
@@ -46,46 +56,55 @@ case "${DBUS_MONITOR:-0}" in
     all) stdbuf -oL dbus-monitor --system > /out/dbus-monitor.log 2>&1 & ;;
 esac
 
-# btvirt answers the kernel's first HCI command for hci0 only once it has made hci1 too;
-# on a loaded host that can miss the kernel's 2 s command timeout, and hci0 then never
-# reaches the management interface. Starting btvirt again gives both a fresh set-up.
-managed() { btmgmt --index "$1" info 2>/dev/null | grep -q 'addr '; }
-for attempt in 1 2 3 4; do
-    btvirt -L -l2 >> /out/btvirt.log 2>&1 &
-    BTVIRT_PID=$!
-    deadline=$(( $(date +%s) + 12 ))
-    until managed 0 && managed 1; do
-        [ "$(date +%s)" -ge "$deadline" ] && break
+# The kernel's lines about the controllers, for a failure message.
+kernel_says() { dmesg | grep -E 'hci[01]' | tail -n 3 | tr '\n' ' ' | grep . || echo 'nothing about hci0 or hci1'; }
+# Waits up to $1 seconds for the rest of the command line to succeed.
+wait_for() {
+    local deadline=$(( $(date +%s) + $1 ))
+    shift
+    until "$@"; do
+        [ "$(date +%s)" -ge "$deadline" ] && return 1
         sleep 0.1
     done
-    managed 0 && managed 1 && break
-    echo "controllers not set up (attempt $attempt), starting btvirt again"
+}
+
+# A controller whose first command timed out never reaches the management interface;
+# starting btvirt again gives both a fresh set-up.
+managed() { btmgmt --index "$1" info 2>/dev/null | grep -q 'addr '; }
+both_managed() { managed 0 && managed 1; }
+for attempt in 1 2 3; do
+    btvirt -L -l2 >> /out/btvirt.log 2>&1 &
+    BTVIRT_PID=$!
+    wait_for 10 both_managed && break
+    echo "controllers not set up (attempt $attempt): $(kernel_says)"
     kill $BTVIRT_PID
     wait $BTVIRT_PID
-    while [ -e /sys/class/bluetooth/hci0 ] || [ -e /sys/class/bluetooth/hci1 ]; do sleep 0.1; done
+    wait_for 10 eval '[ ! -e /sys/class/bluetooth/hci0 ] && [ ! -e /sys/class/bluetooth/hci1 ]'
 done
-managed 0 && managed 1 || die "controllers not set up"
+both_managed || die "controllers not set up after 3 starts of btvirt: $(kernel_says)"
 stage "controllers-ready"
 
 btd_args=-n
 [ "${BTD_DEBUG:-0}" = 1 ] && btd_args="-n -d"
 /usr/libexec/bluetooth/bluetoothd $btd_args > /out/bluetoothd.log 2>&1 &
 BTD_PID=$!
-adapter_powered() {
-    [ "$(busctl --system get-property org.bluez /org/bluez/$1 org.bluez.Adapter1 Powered 2>/dev/null)" = "b true" ]
+powered() {
+    [ "$(busctl --system get-property org.bluez /org/bluez/hci$1 org.bluez.Adapter1 Powered 2>/dev/null)" = "b true" ]
 }
-# The same timeout during bluetoothd's power-on leaves the adapter off.
-deadline=$(( $(date +%s) + 60 ))
-next_retry=$(( $(date +%s) + 8 ))
-until adapter_powered hci0 && adapter_powered hci1; do
-    [ "$(date +%s)" -ge "$deadline" ] && die "adapters not powered"
-    if [ "$(date +%s)" -ge "$next_retry" ]; then
-        for index in 0 1; do
-            adapter_powered hci$index || { echo "retrying power-on of hci$index"; timeout 10 btmgmt --index $index power on; }
-        done
-        next_retry=$(( $(date +%s) + 8 ))
-    fi
-    sleep 0.1
+both_powered() { powered 0 && powered 1; }
+# bluetoothd powers both adapters on; the same command timeout during that leaves one off.
+# Such an adapter is powered on again, twice at most, and then the guest gives up at once
+# rather than leave the job to time out.
+attempts=0
+until wait_for 10 both_powered; do
+    [ $attempts -ge 2 ] && die "adapters not powered: hci0 $(powered 0 && echo on || echo off)," \
+        "hci1 $(powered 1 && echo on || echo off) after powering them on again twice; kernel: $(kernel_says)"
+    attempts=$((attempts + 1))
+    for index in 0 1; do
+        powered $index && continue
+        echo "hci$index not powered (kernel: $(kernel_says)); powering it on again"
+        timeout 10 btmgmt --index $index power on
+    done
 done
 stage "bluetoothd-ready pid=$BTD_PID"
 

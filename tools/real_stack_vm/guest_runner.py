@@ -23,6 +23,9 @@ OUT = os.environ.get('OUT', '/out')
 # Written by guest-init.sh when the job asks for DBUS_MONITOR=1.
 MONITOR_LOG = os.path.join(OUT, 'dbus-monitor.log')
 SENSOR_SOCKET = os.environ.get('SENSOR_SOCKET', '/run/norvel-sensor.sock')
+# bluetoothd's version, e.g. "5.66".
+BLUEZ = subprocess.run(['/usr/libexec/bluetooth/bluetoothd', '--version'], capture_output=True,
+                       text=True).stdout.strip()
 RUN_LIMIT_S = 25.0
 POLL_S = 0.05
 CALL_LINE = re.compile(r'^method call time=([\d.]+) sender=(\S+) -> destination=org\.bluez '
@@ -116,21 +119,23 @@ def bluez_calls(since_wall, until_wall=None):
 
 
 class Run:
-    """One command, started at construction. Times in the record are seconds since then.
+    """One command, started at construction (with env added to the environment). Times in the
+    record are seconds since then.
 
     peak_memory runs it under /usr/bin/time, whose small process forks and execs the
     command: the kernel's peak resident set size of a child forked from this (larger)
     Python process would include this process's own. A signal would reach time, not the
     command, so such a run cannot be terminated; a killed one has no figure."""
 
-    def __init__(self, command, peak_memory=False):
+    def __init__(self, command, peak_memory=False, env=None):
         self.record = {}
         self.rusage_file = os.path.join(OUT, 'time.txt') if peak_memory else None
         if peak_memory:
             command = ['/usr/bin/time', '-f', '%M', '-o', self.rusage_file, *command]
         self.start_wall = time.time()
         self.start = time.monotonic()
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=dict(os.environ, **(env or {})))
         self.stdout = []
         self.stderr = b''
         self.readers = [threading.Thread(target=self._read_stdout),

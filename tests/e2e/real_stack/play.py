@@ -13,18 +13,22 @@ CONNECT = 'org.bluez.Device1.Connect'
 # link: 'drops' (a read reached the sensor, and the link goes within 5 s of the exit), 'none' (no
 # Connect), 'comes-up' or 'cancelled' (Connect before SIGTERM; the link stays down 8 s after the
 # silent sensor advertises again). printed: the "name" of the document on stdout, None for none.
+# Where bluetoothd behaves differently by version, a row's value is a table: {version: value}.
 DEFAULT = dict(args=[], gap='Norvel4 TEST', printed='Norvel4 TEST', stderr='', status=0, scan=True, link='drops',
-               wall=(0, 15), advertising=True, forget=False, refuse=False, hold=0, term=None)
+               wall=(0, 15), advertising=True, forget=False, refuse=False, hold=0, term=None, env={})
 ROWS = [  # in this order: each row finds bluetoothd as the one before left it
     # No argument: scan by the advertised name, read the detailed record.
     dict(name='scan-by-name'),
     # The identifier printed before: bluetoothd knows the sensor, no scan.
     dict(name='known-identifier', args=['{id}'], scan=False),
+    # The same with the debug trace on stderr: stdout is still the document alone.
+    dict(name='debug-trace', args=['{id}'], scan=False, env={'NORVEL_DEBUG': '1'}, stderr=None),
     # Unknown sensor whose GAP Device Name lacks "Norvel": found by the advertised name, printed
     # with Device1.Name as bluetoothd holds it once connected, the GAP name.
     dict(name='gap-name-unknown', forget=True, gap='Sensor GAP', printed='Sensor GAP'),
-    # Now known by that GAP name: the scan still finds it by the name it advertises.
-    dict(name='gap-name-known', gap='Sensor GAP', printed='Sensor GAP'),
+    # Now known by that GAP name: the scan still finds it by the name it advertises. Printed with
+    # the Device1.Name bluetoothd then holds: still the GAP name with 5.66, the advertised one with 5.82.
+    dict(name='gap-name-known', gap='Sensor GAP', printed={'5.66': 'Sensor GAP', '5.82': 'Norvel4 TEST'}),
     # The sensor refuses the read: bluetoothd's text for it.
     dict(name='read-refused', refuse=True, printed=None, stderr='Error reading characteristic: Read not permitted\n',
          status=1),
@@ -55,7 +59,7 @@ def play(row, tool, address, path, pid):
     time.sleep(0.3)
     reads = sensor('status')['reads']
     values = {'id': identifier(address), 'path': path}
-    run = runner.Run([part.format(**values) for part in row.get('command', [tool, *row['args']])])
+    run = runner.Run([part.format(**values) for part in row.get('command', [tool, *row['args']])], env=row['env'])
     calls = lambda: [c['member'] for c in runner.bluez_calls(run.start_wall) if c['path'].startswith('/org/bluez/hci0')]
     held = {None: lambda: True, 'reading': lambda: run.terminate_when(lambda: sensor('status')['reads'] > reads),
             'connecting': lambda: run.terminate_when(lambda: CONNECT in calls(), settle_s=1.0)}[row['term']]()
@@ -82,7 +86,7 @@ def main():
     address, passed, failed = runner.sensor_address(), 0, 0
     with open(os.path.join(runner.OUT, 'report'), 'w') as report:
         for row in ROWS:
-            row = dict(DEFAULT, **row)
+            row = {k: v[runner.BLUEZ] if type(v) is dict and k != 'env' else v for k, v in {**DEFAULT, **row}.items()}
             try:
                 checks, seen = play(row, sys.argv[1], address, runner.device_path(address), int(os.environ['BTD_PID']))
             except Exception as error:  # a broken stack must not hide the other rows
