@@ -33,34 +33,36 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-BLUEZ = 'org.bluez'
-OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
-PROPERTIES = 'org.freedesktop.DBus.Properties'
-ADAPTER = 'org.bluez.Adapter1'
-GATT_SERVICE = 'org.bluez.GattService1'
-GATT_CHARACTERISTIC = 'org.bluez.GattCharacteristic1'
-ADVERTISEMENT = 'org.bluez.LEAdvertisement1'
+BLUEZ = "org.bluez"
+OBJECT_MANAGER = "org.freedesktop.DBus.ObjectManager"
+PROPERTIES = "org.freedesktop.DBus.Properties"
+ADAPTER = "org.bluez.Adapter1"
+GATT_SERVICE = "org.bluez.GattService1"
+GATT_CHARACTERISTIC = "org.bluez.GattCharacteristic1"
+ADVERTISEMENT = "org.bluez.LEAdvertisement1"
 
-SERVICE_UUID = '0000fce0-0000-1000-8000-00805f9b34fb'
-DETAILED_UUID = 'f0cd3001-95da-4f4b-9ac8-aa55d312af0c'
-BASIC_UUID = 'f0cd1503-95da-4f4b-9ac8-aa55d312af0c'
+SERVICE_UUID = "0000fce0-0000-1000-8000-00805f9b34fb"
+DETAILED_UUID = "f0cd3001-95da-4f4b-9ac8-aa55d312af0c"
+BASIC_UUID = "f0cd1503-95da-4f4b-9ac8-aa55d312af0c"
 # The worked example of the detailed record, and the basic record's first nine bytes.
-VALUES = {DETAILED_UUID: bytes.fromhex('2003C30195272D57012C017800'),
-          BASIC_UUID: bytes.fromhex('2003C30195272D5701')}
+VALUES = {
+    DETAILED_UUID: bytes.fromhex("2003C30195272D57012C017800"),
+    BASIC_UUID: bytes.fromhex("2003C30195272D5701"),
+}
 
 T0 = time.monotonic()
 
 
 def log(*words):
-    print('[sensor +%.3f]' % (time.monotonic() - T0), *words, flush=True)
+    print("[sensor +%.3f]" % (time.monotonic() - T0), *words, flush=True)
 
 
 class NotPermitted(dbus.exceptions.DBusException):
-    _dbus_error_name = 'org.bluez.Error.NotPermitted'
+    _dbus_error_name = "org.bluez.Error.NotPermitted"
 
 
 class InvalidArgs(dbus.exceptions.DBusException):
-    _dbus_error_name = 'org.freedesktop.DBus.Error.InvalidArgs'
+    _dbus_error_name = "org.freedesktop.DBus.Error.InvalidArgs"
 
 
 class Behaviour:
@@ -81,34 +83,44 @@ class Characteristic(dbus.service.Object):
         self.behaviour = behaviour
 
     def properties(self):
-        return {GATT_CHARACTERISTIC: {
-            'Service': dbus.ObjectPath(self.service_path),
-            'UUID': self.uuid,
-            'Flags': dbus.Array(['read'], signature='s'),
-            'Descriptors': dbus.Array([], signature='o'),
-        }}
+        return {
+            GATT_CHARACTERISTIC: {
+                "Service": dbus.ObjectPath(self.service_path),
+                "UUID": self.uuid,
+                "Flags": dbus.Array(["read"], signature="s"),
+                "Descriptors": dbus.Array([], signature="o"),
+            }
+        }
 
-    @dbus.service.method(PROPERTIES, in_signature='s', out_signature='a{sv}')
+    @dbus.service.method(PROPERTIES, in_signature="s", out_signature="a{sv}")
     def GetAll(self, interface):
         if interface != GATT_CHARACTERISTIC:
             raise InvalidArgs()
         return self.properties()[GATT_CHARACTERISTIC]
 
-    @dbus.service.method(GATT_CHARACTERISTIC, in_signature='a{sv}', out_signature='ay',
-                         async_callbacks=('reply', 'error'))
+    @dbus.service.method(
+        GATT_CHARACTERISTIC,
+        in_signature="a{sv}",
+        out_signature="ay",
+        async_callbacks=("reply", "error"),
+    )
     def ReadValue(self, options, reply, error):
         b = self.behaviour
         b.reads += 1
         value = VALUES[self.uuid]
-        offset = int(options.get('offset', 0))
-        log('ReadValue %s offset=%d refuse=%s hold=%.1f' % (self.uuid[:8], offset, b.refuse, b.hold_s))
+        offset = int(options.get("offset", 0))
+        log(
+            "ReadValue %s offset=%d refuse=%s hold=%.1f"
+            % (self.uuid[:8], offset, b.refuse, b.hold_s)
+        )
 
         def answer():
             if b.refuse:
-                error(NotPermitted('Reading is refused by the emulated sensor'))
+                error(NotPermitted("Reading is refused by the emulated sensor"))
             else:
-                reply(dbus.Array(value[offset:], signature='y'))
+                reply(dbus.Array(value[offset:], signature="y"))
             return False
+
         if b.hold_s > 0:
             GLib.timeout_add(int(b.hold_s * 1000), answer)
         else:
@@ -119,24 +131,32 @@ class Application(dbus.service.Object):
     """The ObjectManager bluetoothd reads the GATT objects from."""
 
     def __init__(self, bus, behaviour):
-        super().__init__(bus, '/norvel')
-        self.path = '/norvel'
-        self.service_path = '/norvel/service0'
+        super().__init__(bus, "/norvel")
+        self.path = "/norvel"
+        self.service_path = "/norvel/service0"
         self.characteristics = {
-            DETAILED_UUID: Characteristic(bus, '/norvel/service0/char0', DETAILED_UUID,
-                                          self.service_path, behaviour),
-            BASIC_UUID: Characteristic(bus, '/norvel/service0/char1', BASIC_UUID,
-                                       self.service_path, behaviour),
+            DETAILED_UUID: Characteristic(
+                bus, "/norvel/service0/char0", DETAILED_UUID, self.service_path, behaviour
+            ),
+            BASIC_UUID: Characteristic(
+                bus, "/norvel/service0/char1", BASIC_UUID, self.service_path, behaviour
+            ),
         }
 
-    @dbus.service.method(OBJECT_MANAGER, out_signature='a{oa{sa{sv}}}')
+    @dbus.service.method(OBJECT_MANAGER, out_signature="a{oa{sa{sv}}}")
     def GetManagedObjects(self):
         chars = list(self.characteristics.values())
-        objects = {dbus.ObjectPath(self.service_path): {GATT_SERVICE: {
-            'UUID': SERVICE_UUID,
-            'Primary': dbus.Boolean(True),
-            'Characteristics': dbus.Array([dbus.ObjectPath(c.path) for c in chars], signature='o'),
-        }}}
+        objects = {
+            dbus.ObjectPath(self.service_path): {
+                GATT_SERVICE: {
+                    "UUID": SERVICE_UUID,
+                    "Primary": dbus.Boolean(True),
+                    "Characteristics": dbus.Array(
+                        [dbus.ObjectPath(c.path) for c in chars], signature="o"
+                    ),
+                }
+            }
+        }
         for c in chars:
             objects[dbus.ObjectPath(c.path)] = c.properties()
         return objects
@@ -144,24 +164,24 @@ class Application(dbus.service.Object):
 
 class Advertisement(dbus.service.Object):
     def __init__(self, bus, name):
-        super().__init__(bus, '/norvel/advertisement0')
-        self.path = '/norvel/advertisement0'
+        super().__init__(bus, "/norvel/advertisement0")
+        self.path = "/norvel/advertisement0"
         self.name = name
 
-    @dbus.service.method(PROPERTIES, in_signature='s', out_signature='a{sv}')
+    @dbus.service.method(PROPERTIES, in_signature="s", out_signature="a{sv}")
     def GetAll(self, interface):
         if interface != ADVERTISEMENT:
             raise InvalidArgs()
         return {
-            'Type': 'peripheral',
-            'LocalName': dbus.String(self.name),
-            'ServiceUUIDs': dbus.Array(['fce0'], signature='s'),
-            'Discoverable': dbus.Boolean(True),
+            "Type": "peripheral",
+            "LocalName": dbus.String(self.name),
+            "ServiceUUIDs": dbus.Array(["fce0"], signature="s"),
+            "Discoverable": dbus.Boolean(True),
         }
 
     @dbus.service.method(ADVERTISEMENT)
     def Release(self):
-        log('advertisement released by bluetoothd')
+        log("advertisement released by bluetoothd")
 
 
 class Sensor:
@@ -174,19 +194,23 @@ class Sensor:
         self.app = Application(bus, self.behaviour)
         self.advertisement = Advertisement(bus, name)
         adapter = bus.get_object(BLUEZ, adapter_path)
-        self.gatt_manager = dbus.Interface(adapter, 'org.bluez.GattManager1')
-        self.advertising_manager = dbus.Interface(adapter, 'org.bluez.LEAdvertisingManager1')
+        self.gatt_manager = dbus.Interface(adapter, "org.bluez.GattManager1")
+        self.advertising_manager = dbus.Interface(adapter, "org.bluez.LEAdvertisingManager1")
         self.advertising = False
         self.wants_advertising = False
         self.refreshing = False
 
     def register_app(self, done):
         def registered():
-            log('GATT application registered')
+            log("GATT application registered")
             done(None)
-        self.gatt_manager.RegisterApplication(dbus.ObjectPath(self.app.path), {},
-                                              reply_handler=registered,
-                                              error_handler=lambda e: done(e.get_dbus_name()))
+
+        self.gatt_manager.RegisterApplication(
+            dbus.ObjectPath(self.app.path),
+            {},
+            reply_handler=registered,
+            error_handler=lambda e: done(e.get_dbus_name()),
+        )
 
     def advertise(self, on, done):
         self.wants_advertising = on
@@ -200,10 +224,14 @@ class Sensor:
 
         def changed():
             self.advertising = on
-            log('advertising', 'on' if on else 'off')
+            log("advertising", "on" if on else "off")
             done(None)
-        method = (self.advertising_manager.RegisterAdvertisement if on
-                  else self.advertising_manager.UnregisterAdvertisement)
+
+        method = (
+            self.advertising_manager.RegisterAdvertisement
+            if on
+            else self.advertising_manager.UnregisterAdvertisement
+        )
         args = (path, {}) if on else (path,)
         method(*args, reply_handler=changed, error_handler=lambda e: done(e.get_dbus_name()))
 
@@ -218,27 +246,35 @@ class Sensor:
 
         def failed(e):
             self.refreshing = False
-            log('advertisement refresh failed:', e.get_dbus_name())
+            log("advertisement refresh failed:", e.get_dbus_name())
 
         def unregistered():
             if not self.wants_advertising:
                 self.advertising = False
                 finished()
                 return
-            self.advertising_manager.RegisterAdvertisement(path, {}, reply_handler=finished,
-                                                           error_handler=failed)
-        self.advertising_manager.UnregisterAdvertisement(path, reply_handler=unregistered,
-                                                         error_handler=failed)
+            self.advertising_manager.RegisterAdvertisement(
+                path, {}, reply_handler=finished, error_handler=failed
+            )
+
+        self.advertising_manager.UnregisterAdvertisement(
+            path, reply_handler=unregistered, error_handler=failed
+        )
         return True
 
     def set_gap_name(self, name, done):
         """bluetoothd serves the adapter's alias as the GAP Device Name."""
-        self.adapter_properties.Set(ADAPTER, 'Alias', dbus.String(name), reply_handler=lambda: done(None),
-                                    error_handler=lambda e: done(e.get_dbus_name()))
+        self.adapter_properties.Set(
+            ADAPTER,
+            "Alias",
+            dbus.String(name),
+            reply_handler=lambda: done(None),
+            error_handler=lambda e: done(e.get_dbus_name()),
+        )
 
     def configure(self, command, done):
-        self.behaviour.refuse = bool(command.get('refuse', False))
-        self.behaviour.hold_s = float(command.get('hold', 0))
+        self.behaviour.refuse = bool(command.get("refuse", False))
+        self.behaviour.hold_s = float(command.get("hold", 0))
         done(None)
 
 
@@ -252,58 +288,71 @@ def serve_control(sock_path, sensor):
     def accept(_fd, _condition):
         # The client sends its command right after connecting, so this read ends at once.
         conn, _ = server.accept()
-        command = json.loads(conn.makefile().readline() or '{}')
+        command = json.loads(conn.makefile().readline() or "{}")
 
         def done(error):
-            answer = {'error': error, 'advertising': sensor.advertising, 'reads': sensor.behaviour.reads}
-            conn.sendall((json.dumps(answer) + '\n').encode())
+            answer = {
+                "error": error,
+                "advertising": sensor.advertising,
+                "reads": sensor.behaviour.reads,
+            }
+            conn.sendall((json.dumps(answer) + "\n").encode())
             conn.close()
-        op = command.get('op')
-        if op == 'configure':
+
+        op = command.get("op")
+        if op == "configure":
             sensor.configure(command, done)
-        elif op == 'advertise':
-            sensor.advertise(bool(command.get('on')), done)
-        elif op == 'gap_name':
-            sensor.set_gap_name(str(command.get('name')), done)
+        elif op == "advertise":
+            sensor.advertise(bool(command.get("on")), done)
+        elif op == "gap_name":
+            sensor.set_gap_name(str(command.get("name")), done)
         else:
-            done(None if op == 'status' else 'unknown op')
+            done(None if op == "status" else "unknown op")
         return True
+
     GLib.io_add_watch(server.fileno(), GLib.IO_IN, accept)
     return server
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('--adapter', default='hci1')
-    parser.add_argument('--name', default='Norvel4 TEST', help='advertised, and the GAP Device Name')
-    parser.add_argument('--socket', default='/run/norvel-sensor.sock')
-    parser.add_argument('--refresh', type=float, default=2.0,
-                        help='seconds between re-registrations of the advertisement')
+    parser.add_argument("--adapter", default="hci1")
+    parser.add_argument(
+        "--name", default="Norvel4 TEST", help="advertised, and the GAP Device Name"
+    )
+    parser.add_argument("--socket", default="/run/norvel-sensor.sock")
+    parser.add_argument(
+        "--refresh",
+        type=float,
+        default=2.0,
+        help="seconds between re-registrations of the advertisement",
+    )
     args = parser.parse_args()
 
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SystemBus()
     loop = GLib.MainLoop()
-    adapter_path = '/org/bluez/' + args.adapter
+    adapter_path = "/org/bluez/" + args.adapter
     sensor = Sensor(bus, adapter_path, args.name)
-    sensor.adapter_properties.Set(ADAPTER, 'Alias', dbus.String(args.name))
+    sensor.adapter_properties.Set(ADAPTER, "Alias", dbus.String(args.name))
     server = serve_control(args.socket, sensor)
 
     def started(error):
         if error:
-            log('FAILED', error)
+            log("FAILED", error)
             loop.quit()
             return
-        sensor.advertise(True, lambda e: log('FAILED', e) if e else log('SENSOR READY'))
+        sensor.advertise(True, lambda e: log("FAILED", e) if e else log("SENSOR READY"))
+
     sensor.register_app(started)
     GLib.timeout_add(int(args.refresh * 1000), sensor.refresh_advertisement)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
     loop.run()
     server.close()
-    log('sensor exiting')
+    log("sensor exiting")
     return 0
 
 
-if __name__ == '__main__':
+if __name__ == "__main__":
     sys.exit(main())

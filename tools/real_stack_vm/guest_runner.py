@@ -19,22 +19,25 @@ import sys
 import threading
 import time
 
-OUT = os.environ.get('OUT', '/out')
+OUT = os.environ.get("OUT", "/out")
 # Written by guest-init.sh when the job asks for DBUS_MONITOR=1.
-MONITOR_LOG = os.path.join(OUT, 'dbus-monitor.log')
-SENSOR_SOCKET = os.environ.get('SENSOR_SOCKET', '/run/norvel-sensor.sock')
+MONITOR_LOG = os.path.join(OUT, "dbus-monitor.log")
+SENSOR_SOCKET = os.environ.get("SENSOR_SOCKET", "/run/norvel-sensor.sock")
 # bluetoothd's version, e.g. "5.66".
-BLUEZ = subprocess.run(['/usr/libexec/bluetooth/bluetoothd', '--version'], capture_output=True,
-                       text=True).stdout.strip()
+BLUEZ = subprocess.run(
+    ["/usr/libexec/bluetooth/bluetoothd", "--version"], capture_output=True, text=True
+).stdout.strip()
 RUN_LIMIT_S = 25.0
 POLL_S = 0.05
-CALL_LINE = re.compile(r'^method call time=([\d.]+) sender=(\S+) -> destination=org\.bluez '
-                       r'serial=\d+ path=([^;]+); interface=([^;]+); member=(\w+)')
+CALL_LINE = re.compile(
+    r"^method call time=([\d.]+) sender=(\S+) -> destination=org\.bluez "
+    r"serial=\d+ path=([^;]+); interface=([^;]+); member=(\w+)"
+)
 
 
 def link_up():
     """hci1's side of the link: the kernel lists each connection as hci1:HANDLE."""
-    return any(entry.startswith('hci1:') for entry in os.listdir('/sys/class/bluetooth'))
+    return any(entry.startswith("hci1:") for entry in os.listdir("/sys/class/bluetooth"))
 
 
 def wait_link(up, limit_s):
@@ -50,37 +53,38 @@ def sensor(op, **fields):
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as conn:
         conn.settimeout(20)
         conn.connect(SENSOR_SOCKET)
-        conn.sendall((json.dumps(dict(fields, op=op)) + '\n').encode())
+        conn.sendall((json.dumps(dict(fields, op=op)) + "\n").encode())
         reply = json.loads(conn.makefile().readline())
-    if reply.get('error'):
-        raise RuntimeError('sensor %s: %s' % (op, reply['error']))
+    if reply.get("error"):
+        raise RuntimeError("sensor %s: %s" % (op, reply["error"]))
     return reply
 
 
 def busctl(*words, timeout_s=None):
-    command = ['busctl', '--system']
+    command = ["busctl", "--system"]
     if timeout_s:
-        command.append('--timeout=%d' % timeout_s)
+        command.append("--timeout=%d" % timeout_s)
     return subprocess.run([*command, *words], capture_output=True, text=True)
 
 
 def sensor_address():
     """hci1's Bluetooth address, the one hci0 sees the sensor at."""
-    answer = busctl('get-property', 'org.bluez', '/org/bluez/hci1', 'org.bluez.Adapter1',
-                    'Address')
+    answer = busctl("get-property", "org.bluez", "/org/bluez/hci1", "org.bluez.Adapter1", "Address")
     return answer.stdout.split('"')[1]
 
 
 def device_path(address):
-    return '/org/bluez/hci0/dev_' + address.replace(':', '_')
+    return "/org/bluez/hci0/dev_" + address.replace(":", "_")
 
 
 def forget_sensor(device):
-    busctl('call', 'org.bluez', '/org/bluez/hci0', 'org.bluez.Adapter1', 'RemoveDevice', 'o', device)
+    busctl(
+        "call", "org.bluez", "/org/bluez/hci0", "org.bluez.Adapter1", "RemoveDevice", "o", device
+    )
 
 
 def disconnect(device):
-    busctl('call', 'org.bluez', device, 'org.bluez.Device1', 'Disconnect', timeout_s=10)
+    busctl("call", "org.bluez", device, "org.bluez.Device1", "Disconnect", timeout_s=10)
 
 
 def close_leftover_link(device):
@@ -95,8 +99,8 @@ def close_leftover_link(device):
 
 def bluetoothd_alive(pid):
     try:
-        with open('/proc/%d/comm' % pid) as f:
-            return f.read().strip() == 'bluetoothd'
+        with open("/proc/%d/comm" % pid) as f:
+            return f.read().strip() == "bluetoothd"
     except OSError:
         return False
 
@@ -112,9 +116,15 @@ def bluez_calls(since_wall, until_wall=None):
             if not found:
                 continue
             when, sender, path, interface, member = found.groups()
-            if since_wall <= float(when) <= until_wall and not path.startswith('/org/bluez/hci1'):
-                calls.append({'t': round(float(when) - since_wall, 3), 'sender': sender,
-                              'path': path, 'member': '%s.%s' % (interface, member)})
+            if since_wall <= float(when) <= until_wall and not path.startswith("/org/bluez/hci1"):
+                calls.append(
+                    {
+                        "t": round(float(when) - since_wall, 3),
+                        "sender": sender,
+                        "path": path,
+                        "member": "%s.%s" % (interface, member),
+                    }
+                )
     return calls
 
 
@@ -129,17 +139,23 @@ class Run:
 
     def __init__(self, command, peak_memory=False, env=None):
         self.record = {}
-        self.rusage_file = os.path.join(OUT, 'time.txt') if peak_memory else None
+        self.rusage_file = os.path.join(OUT, "time.txt") if peak_memory else None
         if peak_memory:
-            command = ['/usr/bin/time', '-f', '%M', '-o', self.rusage_file, *command]
+            command = ["/usr/bin/time", "-f", "%M", "-o", self.rusage_file, *command]
         self.start_wall = time.time()
         self.start = time.monotonic()
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        env=dict(os.environ, **(env or {})))
+        self.process = subprocess.Popen(
+            command,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=dict(os.environ, **(env or {})),
+        )
         self.stdout = []
-        self.stderr = b''
-        self.readers = [threading.Thread(target=self._read_stdout),
-                        threading.Thread(target=self._read_stderr)]
+        self.stderr = b""
+        self.readers = [
+            threading.Thread(target=self._read_stdout),
+            threading.Thread(target=self._read_stderr),
+        ]
         for reader in self.readers:
             reader.start()
 
@@ -149,61 +165,66 @@ class Run:
     def _read_stdout(self):
         for line in self.process.stdout:
             self.stdout.append(line)
-            if line == b'}\n' and 'json_at' not in self.record:
-                self.record['json_at'] = self.elapsed()
+            if line == b"}\n" and "json_at" not in self.record:
+                self.record["json_at"] = self.elapsed()
 
     def _read_stderr(self):
         self.stderr = self.process.stderr.read()
 
     def terminate_when(self, reached, settle_s=0.0, limit_s=12.0):
-        """Sends SIGTERM settle_s after reached() first holds, or after limit_s; True when it held."""
-        while not reached() and self.process.poll() is None and time.monotonic() - self.start < limit_s:
+        """Sends SIGTERM settle_s after reached() first holds, or after limit_s; True when it
+        held."""
+        while (
+            not reached()
+            and self.process.poll() is None
+            and time.monotonic() - self.start < limit_s
+        ):
             time.sleep(POLL_S)
         held = reached()
         time.sleep(settle_s)
-        self.record['signal_at'] = self.elapsed()
+        self.record["signal_at"] = self.elapsed()
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
         return held
 
     def _kill(self):
-        self.record['killed'] = True
+        self.record["killed"] = True
         self.process.kill()
 
     def wait(self, limit_s=RUN_LIMIT_S):
         """Waits for the exit (killing the command after limit_s); returns (stdout, stderr)."""
         killer = threading.Timer(limit_s, self._kill)
         killer.start()
-        self.record['status'] = self.process.wait()
-        self.record['wall'] = self.elapsed()
+        self.record["status"] = self.process.wait()
+        self.record["wall"] = self.elapsed()
         killer.cancel()
         for reader in self.readers:
             reader.join()
-        if self.rusage_file and not self.record.get('killed'):
+        if self.rusage_file and not self.record.get("killed"):
             # time puts a line about a failed command before its own
             with open(self.rusage_file) as f:
-                self.record['peak_kb'] = int(f.read().split()[-1])
-        return b''.join(self.stdout), self.stderr
+                self.record["peak_kb"] = int(f.read().split()[-1])
+        return b"".join(self.stdout), self.stderr
 
 
 def save(folder, record, stdout, stderr):
     os.makedirs(folder, exist_ok=True)
-    for name, data in (('stdout', stdout), ('stderr', stderr)):
-        with open(os.path.join(folder, name), 'wb') as f:
+    for name, data in (("stdout", stdout), ("stderr", stderr)):
+        with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
-    with open(os.path.join(folder, 'result.json'), 'w') as f:
+    with open(os.path.join(folder, "result.json"), "w") as f:
         json.dump(record, f, indent=1)
 
 
 def main():
     if len(sys.argv) < 3:
-        sys.exit(__doc__.rsplit('\n', 1)[-1])
+        sys.exit(__doc__.rsplit("\n", 1)[-1])
     run = Run(sys.argv[2:])
     stdout, stderr = run.wait()
     save(sys.argv[1], run.record, stdout, stderr)
-    status = run.record['status']
+    status = run.record["status"]
     return status if status >= 0 else 128 - status
 
 
-if __name__ == '__main__':
+if __name__ == "__main__":
     sys.exit(main())
