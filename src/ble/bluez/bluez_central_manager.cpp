@@ -57,6 +57,11 @@ bool isPassing(const sd_bus_error& error) {
          isError(error, kFailed, "br-connection-canceled") || isCollision(error);
 }
 
+// A flag of an object that may be missing; a missing object or flag reads as false.
+bool isSet(const Properties* properties, std::string_view flag) {
+  return properties != nullptr && property<bool>(*properties, flag).value_or(false);
+}
+
 const char* orEmpty(const char* text) {
   return text != nullptr ? text : "";
 }
@@ -70,8 +75,7 @@ BluezCentralManager::BluezCentralManager(SdEventQueue& queue, CentralManagerDele
       wantedAdapter_(wantedAdapter()) {}
 
 bool BluezCentralManager::isPowered(const std::string& adapter) const {
-  const Properties* properties = bluetoothd_.objects().find(adapter, kAdapterInterface);
-  return properties != nullptr && property<bool>(*properties, "Powered").value_or(false);
+  return isSet(bluetoothd_.objects().find(adapter, kAdapterInterface), "Powered");
 }
 
 ManagerState BluezCentralManager::currentState() const {
@@ -244,14 +248,12 @@ int BluezCentralManager::stopDiscoveryReply(sd_bus_message* reply, void* userdat
 void BluezCentralManager::connectPeripheral(Peripheral& peripheral) {
   // Every peripheral this manager hands out is one of its own.
   auto& device = static_cast<BluezPeripheral&>(peripheral);
-  const Properties* properties = bluetoothd_.objects().find(device.path(), kDeviceInterface);
   const bool connected =
-      properties != nullptr && property<bool>(*properties, "Connected").value_or(false);
-  auto [request, added] = connectRequests_.try_emplace(
-      device.path(),
-      ConnectRequest{.manager = this, .peripheral = &device, .connectedBefore = connected});
-  request->second.answerOwed = true;
-  sendConnect(request->second);
+      isSet(bluetoothd_.objects().find(device.path(), kDeviceInterface), "Connected");
+  ConnectRequest fresh{.manager = this, .peripheral = &device, .connectedBefore = connected};
+  auto& request = connectRequests_.try_emplace(device.path(), std::move(fresh)).first->second;
+  request.answerOwed = true;
+  sendConnect(request);
 }
 
 // At most one attempt is in flight: a request made while one is pending is answered by it.
@@ -267,7 +269,7 @@ void BluezCentralManager::sendConnect(ConnectRequest& request) {
     request.awaitingDevice = true;
     return;
   }
-  request.sawConnected = device != nullptr && property<bool>(*device, "Connected").value_or(false);
+  request.sawConnected = isSet(device, "Connected");
   // The attempt that collided with ours was another client's: its connection is theirs.
   if (request.collided && request.sawConnected && !request.connectedBefore) {
     trace("%s was connected by another client: it is left connected", path.c_str());
@@ -333,13 +335,13 @@ int BluezCentralManager::retryDue(sd_event_source*, std::uint64_t, void* userdat
 void BluezCentralManager::followConnection(ConnectRequest& request) {
   const Properties* device =
       bluetoothd_.objects().find(request.peripheral->path(), kDeviceInterface);
-  const bool connected = device != nullptr && property<bool>(*device, "Connected").value_or(false);
+  const bool connected = isSet(device, "Connected");
   if (request.awaitingDevice && device != nullptr) {
     sendConnect(request);
   } else if (request.retry && request.sawConnected && !connected) {
     sendConnect(request);
   } else if (request.awaitingServices && !request.call) {
-    if (device != nullptr && property<bool>(*device, "ServicesResolved").value_or(false)) {
+    if (isSet(device, "ServicesResolved")) {
       request.awaitingServices = false;
     } else if (device == nullptr || (request.sawConnected && !connected)) {
       request.awaitingServices = false;
